@@ -1,0 +1,90 @@
+// Pattern search over a block of memory (TBaseSearch) and over a database file (TFileSearch).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace nerlo::sigdb {
+
+// Skip-table (Boyer-Moore-Horspool) search of a block for a pattern, case-folded through the
+// Windows-1252 lower-case mapping unless CaseSensitive is set. Matches never overlap: after a
+// match the next test window begins right after the match's last byte, so every
+// non-overlapping occurrence, scanning from the block's start, is returned once, in ascending
+// order. The block is never owned, copied or freed; whoever hands it over keeps it valid.
+// One instance belongs to one thread at a time; instances share nothing.
+class TBaseSearch {
+ public:
+  TBaseSearch();
+  virtual ~TBaseSearch() = default;
+  TBaseSearch(const TBaseSearch&) = delete;
+  TBaseSearch& operator=(const TBaseSearch&) = delete;
+
+  const std::string& Pattern() const { return pattern_; }
+  // A value equal to the current one, byte for byte, changes nothing.
+  void SetPattern(std::string_view pattern);
+
+  bool CaseSensitive() const { return case_sensitive_; }
+  void SetCaseSensitive(bool value);
+
+  // Forgets the current block, then takes [start, start + size) as the block when start is
+  // not null and size is 1 or more. The pattern, case mode and tables stay.
+  virtual void SetBuffer(const unsigned char* start, int32_t size);
+
+  // Offset of the first byte of the first match in the block, or -1.
+  int32_t FindFirst();
+  // Offset of the next match after the last one returned, or -1. Follows a FindFirst.
+  int32_t FindNext();
+
+  // The lower-case form of a byte, as the case-insensitive comparison folds it.
+  static unsigned char Fold(unsigned char c);
+
+ protected:
+  bool HasBlock() const { return block_start_ != nullptr; }
+
+ private:
+  void BuildTables();
+
+  const unsigned char* position_ = nullptr;
+  const unsigned char* block_end_ = nullptr;
+  std::string pattern_;
+  int32_t pattern_length_ = 0;
+  bool table_valid_ = false;
+  bool case_sensitive_ = false;
+  int32_t mismatch_shift_ = 0;
+  std::array<int32_t, 256> skip_table_{};
+  std::array<unsigned char, 256> fold_table_{};
+  const unsigned char* block_start_ = nullptr;
+  int32_t block_size_ = 0;
+};
+
+// An immutable in-memory copy of a database file, shared by every search over it.
+struct DatabaseSnapshot;
+
+// TBaseSearch over the whole of a database file. Setting Filename makes the file's current
+// contents the block; a file that is missing, empty, 2^31 bytes or larger, or unreadable
+// leaves no block (Filename reads empty, every search returns -1). Never raises.
+//
+// The contents are held as a read-only snapshot shared by all instances in the process and
+// taken afresh whenever the file's identity, size or change times differ from the snapshot's
+// at a Filename setting; a database rewritten or truncated by another process therefore never
+// invalidates a block that a search is reading.
+class TFileSearch : public TBaseSearch {
+ public:
+  TFileSearch() = default;
+  ~TFileSearch() override;
+
+  const std::string& Filename() const { return filename_; }
+  void SetFilename(const std::string& name);
+
+  // Drops the block and empties Filename.
+  void ReleaseFile();
+
+ private:
+  std::string filename_;
+  std::shared_ptr<const DatabaseSnapshot> snapshot_;
+};
+
+}  // namespace nerlo::sigdb
