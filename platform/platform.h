@@ -191,6 +191,15 @@ class MappedView {
   int64_t size_ = 0;
 };
 
+// ---- Writing files ---------------------------------------------------------------------
+
+// Replaces the file at path by contents atomically: writes a temporary file beside it,
+// flushes it to the disk and renames it over path, so that path holds either its old or its
+// new contents, never a part. Returns false, with *error set, when any step fails; the
+// temporary file is then removed and path is left as it was.
+bool WriteFileAtomically(const std::string& path, std::string_view contents,
+                         ErrorCode* error = nullptr);
+
 // ---- Deleting files --------------------------------------------------------------------
 
 enum class DeleteOutcome {
