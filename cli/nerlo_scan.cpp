@@ -1,0 +1,281 @@
+// nerlo-scan: the command-line scanner, a thin front end over the scan run.
+//
+// Exit status: 0 when nothing was found, 1 when something was found, 2 on a usage error, a
+// target that does not exist or cannot be scanned, or a database folder that does not exist.
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/exceptions.h"
+#include "platform/message_queue.h"
+#include "platform/platform.h"
+#include "scan/scan_run.h"
+
+namespace {
+
+using namespace nerlo;
+
+constexpr std::string_view kUsage =
+    "Usage: nerlo-scan [options] TARGET...\n"
+    "       nerlo-scan [options] --all-drives\n"
+    "\n"
+    "Scans each TARGET, a folder (walked with everything below it) or a single file, and\n"
+    "prints one line per detection, then the number of files scanned, infections found and\n"
+    "files removed. Files of 5 MiB or more are not examined.\n"
+    "\n"
+    "Options:\n"
+    "  --all-drives      scan every local drive (on Linux: everything below /)\n"
+    "  --delete          delete infected files (default: report them only)\n"
+    "  --no-heuristics   do not search files for the heuristic strings\n"
+    "  --db-dir DIR      read database.db, tdb.ldb and heuristics.db from DIR\n"
+    "                    (default: the folder of this program)\n"
+    "  --quiet           print detections and the summary only\n"
+    "  --progress        show the current file and the counters on standard error\n"
+    "                    (only when it is a terminal)\n"
+    "  --help            show this text\n"
+    "\n"
+    "Exit status: 0 nothing found, 1 something found, 2 usage error, missing target or\n"
+    "missing database folder.\n";
+
+struct Options {
+  bool delete_them = false;
+  bool heuristics = true;
+  bool quiet = false;
+  bool progress = false;
+  bool all_drives = false;
+  std::string db_dir;
+  std::vector<std::string> targets;
+};
+
+// How one target is walked.
+struct Target {
+  std::string file_name;      // what the walk is given
+  bool single_file = false;   // walk the file's folder alone ...
+  std::string only_path;      // ... and examine only this path (the name may hold wildcards)
+  std::string shown;          // as the user wrote it
+};
+
+int UsageError(const std::string& message) {
+  std::cerr << "nerlo-scan: " << message << "\n\n" << kUsage;
+  return 2;
+}
+
+// Parses the command line into options. Returns -1 to go on, else the exit status.
+int ParseArguments(int argc, char** argv, Options& options) {
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      options.targets.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "--delete") {
+      options.delete_them = true;
+    } else if (arg == "--no-heuristics") {
+      options.heuristics = false;
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else if (arg == "--progress") {
+      options.progress = true;
+    } else if (arg == "--all-drives") {
+      options.all_drives = true;
+    } else if (arg == "--db-dir" || arg.rfind("--db-dir=", 0) == 0) {
+      if (arg == "--db-dir") {
+        if (++i >= argc) return UsageError("--db-dir needs a folder");
+        options.db_dir = argv[i];
+      } else {
+        options.db_dir = arg.substr(9);
+      }
+      if (options.db_dir.empty()) return UsageError("--db-dir needs a folder");
+    } else {
+      return UsageError("unknown option " + arg);
+    }
+  }
+  if (options.all_drives && !options.targets.empty())
+    return UsageError("--all-drives takes no TARGET");
+  if (!options.all_drives && options.targets.empty()) return UsageError("no TARGET given");
+  return -1;
+}
+
+// Works out how target is walked; prints why and returns false when it cannot be scanned.
+bool ResolveTarget(const std::string& target, Target& out) {
+  out.shown = target;
+  platform::ErrorCode error = 0;
+  platform::DirectoryListing listing;
+  if (listing.Open(target, "*", false, &error)) {
+    out.file_name = platform::JoinPath(target, "*.*");
+    return true;
+  }
+  platform::DirEntry entry;
+  const bool found = platform::FindEntry(target, &entry);
+  if (found && !entry.is_directory) {
+    // A name without a folder would start a drive walk: give it the current folder.
+    std::string path = target;
+    size_t cut = path.size();
+    while (cut > 0 && !platform::IsDirectoryPartEnd(path[cut - 1])) --cut;
+    if (cut == 0) path = std::string(".") + platform::kPathSeparator + path;
+    out.file_name = path;
+    out.only_path = path;
+    out.single_file = true;
+    return true;
+  }
+  platform::FileStamp stamp;
+  platform::ErrorCode stat_error = 0;
+  if (found) {
+    std::cerr << "nerlo-scan: " << target << ": " << platform::ErrorText(error) << "\n";
+  } else if (platform::StatPath(target, &stamp, &stat_error)) {
+    std::cerr << "nerlo-scan: " << target
+              << ": not a file or folder that can be scanned (symbolic links, devices, FIFOs "
+                 "and sockets are never scanned)\n";
+  } else {
+    std::cerr << "nerlo-scan: " << target << ": " << platform::ErrorText(stat_error) << "\n";
+  }
+  return false;
+}
+
+// Prints detections as they are handled and, when asked, a progress line on a terminal.
+class ConsoleView : public scan::ScanView, public scan::ScanSettings {
+ public:
+  explicit ConsoleView(const Options& options)
+      : options_(options),
+        progress_(options.progress && platform::StandardErrorIsTerminal()) {}
+
+  void SetRun(const scan::TScanRun* run) { run_ = run; }
+
+  bool UseHeuristics() const override { return options_.heuristics; }
+  bool DeleteThem() const override { return options_.delete_them; }
+
+  void AddResultRow(const std::string&, const std::string&, const std::string&) override {}
+
+  void SetPanelText(int panel, const std::string& text) override {
+    if (panel != scan::kPanelCurrentFile || !progress_) return;
+    current_ = text;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_draw_ < std::chrono::milliseconds(100)) return;
+    last_draw_ = now;
+    DrawProgress();
+  }
+
+  void DetectionReported(const std::string& path, std::string_view action) override {
+    ClearProgress();
+    std::string line = path + ": " + scan::kDiagnosticInfected;
+    if (!action.empty()) line += " " + std::string(action);
+    line += "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
+
+  void ClearProgress() {
+    if (!drawn_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    drawn_ = false;
+  }
+
+ private:
+  void DrawProgress() {
+    if (run_ == nullptr) return;
+    std::string line = "\r\033[KScanned: " + std::to_string(run_->ScannedCount()) +
+                       "  Infected: " + std::to_string(run_->InfectedCount()) +
+                       "  Removed: " + std::to_string(run_->RemovedCount()) + "  ";
+    // Keep the line short enough not to wrap on a narrow terminal: show the end of the path.
+    constexpr size_t kPathRoom = 60;
+    line += current_.size() > kPathRoom ? "..." + current_.substr(current_.size() - kPathRoom)
+                                        : current_;
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+
+  const Options& options_;
+  const bool progress_;
+  const scan::TScanRun* run_ = nullptr;
+  std::string current_;
+  std::chrono::steady_clock::time_point last_draw_{};
+  bool drawn_ = false;
+};
+
+int Main(int argc, char** argv) {
+  Options options;
+  if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
+
+  std::string db_dir = options.db_dir.empty() ? platform::ProgramDirectory() : options.db_dir;
+  if (!options.db_dir.empty()) {
+    platform::DirectoryListing listing;
+    platform::ErrorCode error = 0;
+    if (!listing.Open(db_dir, "*", false, &error)) {
+      std::cerr << "nerlo-scan: database folder " << db_dir << ": " << platform::ErrorText(error)
+                << "\n";
+      return 2;
+    }
+    if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
+  }
+
+  std::vector<Target> targets;
+  if (options.all_drives) {
+    Target all;
+    all.file_name = "*.*";
+    all.shown = "all local drives";
+    targets.push_back(all);
+  }
+  for (const std::string& t : options.targets) {
+    Target target;
+    if (!ResolveTarget(t, target)) return 2;
+    targets.push_back(target);
+  }
+
+  platform::PlainMessageQueue queue;
+  platform::InstallMessageQueue(&queue);
+  int status = 0;
+  {
+    ConsoleView view(options);
+    scan::TScanRun run(view, view, db_dir);
+    view.SetRun(&run);
+    if (!options.quiet) std::cout << "Databases: " << db_dir << "\n";
+    try {
+      run.FormShow();
+    } catch (const Exception& e) {
+      std::cerr << "nerlo-scan: " << e.Message() << "\n";
+    }
+    for (const Target& target : targets) {
+      if (!options.quiet) std::cout << "Scanning: " << target.shown << std::endl;
+      run.ff.SetDriveList("");
+      run.ff.SetFileName(target.file_name);
+      run.ff.SetSearchScope(target.single_file ? scan::TSearchScope::ssCurrentDir
+                                               : scan::TSearchScope::ssEntireDisk);
+      run.ff.OnMatch = [&run, &target](scan::TFileFind& sender) {
+        if (!target.single_file || sender.LastMatch() == target.only_path) run.ffMatch(sender);
+      };
+      run.ff.Start();
+    }
+    // The summary counts every lookup that the scan started.
+    run.WaitForLookups();
+    view.ClearProgress();
+    std::cout << "Files scanned: " << run.ScannedCount() << "\n"
+              << "Infected: " << run.InfectedCount() << "\n"
+              << "Removed: " << run.RemovedCount() << std::endl;
+    status = run.InfectedCount() > 0 ? 1 : 0;
+  }
+  platform::InstallMessageQueue(nullptr);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "nerlo-scan: " << e.what() << "\n";
+    return 2;
+  }
+}

@@ -1,0 +1,108 @@
+// The scan run: prepares the databases when the scanner is shown, examines every file that the
+// walk reports in a fixed pipeline of checks, and applies the verdict action to detections.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "scan/file_find.h"
+#include "scan/hex_editor.h"
+#include "scan/scan_view.h"
+#include "scan/worker.h"
+#include "sigdb/cipher.h"
+#include "sigdb/file_search.h"
+#include "sigdb/heuristics_db.h"
+
+namespace nerlo::scan {
+
+// Files of this many bytes or more are not examined.
+inline constexpr int64_t kSizeLimit = 5'242'880;
+
+// Texts of the result list.
+inline constexpr const char* kDiagnosticInfected = "Infected!";
+inline constexpr const char* kActionDeleted = "Deleted.";
+inline constexpr const char* kActionAlreadyDeleted = "Already deleted.";
+inline constexpr const char* kActionNotDeleted = "Not deleted.";
+
+// Owns the components of one scanner: the walk ff, the hash lookup pattern, the eight window
+// lookups tp1..tp8 with their workers, the ciphers, the byte-window extractor and the heuristic
+// strings. Lives as long as its window; every scan of the program run goes through it.
+//
+// Everything but the workers' lookups runs on the user-interface thread: FormShow, the walk
+// (ff.Start), ffMatch and HandleDetection. The view and settings must outlive the scan run.
+class TScanRun {
+ public:
+  // database_directory holds database.db, tdb.ldb and heuristics.db, with its trailing
+  // separator (the program directory in the desktop program).
+  TScanRun(ScanView& view, const ScanSettings& settings, std::string database_directory);
+  // Waits for running lookups (processing messages, so their hits are still handled) before
+  // anything they read or report to goes away.
+  ~TScanRun();
+  TScanRun(const TScanRun&) = delete;
+  TScanRun& operator=(const TScanRun&) = delete;
+
+  // The show handling, before every scan: waits for lookups still running from an earlier
+  // scan, loads the heuristic strings from heuristics.db, sets the window-database path and
+  // zeroes the counters. A heuristics.db that cannot be loaded leaves the previous strings in
+  // place; the path and counters are still set, and then the error (EFOpenError or
+  // EStringListError) is raised for the caller to report.
+  void FormShow();
+
+  // The walk's per-file event: runs the pipeline for ff.LastMatch(). Raises nothing for a
+  // file that cannot be read; only programming errors escape.
+  void ffMatch(TFileFind& sender);
+
+  // The verdict handling of one detection of the file at path, whose bytes were read from the
+  // file with the given identity. Deletes only that same file, under "Delete them".
+  void HandleDetection(const std::string& path, const platform::FileIdentity& identity);
+
+  // True while any lookup runs or waits.
+  bool LookupsPending() const;
+  // Processes messages until every lookup started so far has been handled.
+  void WaitForLookups();
+
+  int32_t ScannedCount() const { return ScannedCount_; }
+  int32_t InfectedCount() const { return InfectedCount_; }
+  int32_t RemovedCount() const { return RemovedCount_; }
+  const std::string& WindowDatabasePath() const { return window_database_path_; }
+  const std::string& DatabaseDirectory() const { return database_directory_; }
+
+  // Components, named as the scanner window names them.
+  TFileFind ff;
+  sigdb::TFileSearch pattern;
+  sigdb::TFileSearch tp1, tp2, tp3, tp4, tp5, tp6, tp7, tp8;
+  TWorkerGroup WorkerGroup1;
+  TWorker Worker1, Worker2, Worker3, Worker4, Worker5, Worker6, Worker7, Worker8;
+  sigdb::TCaesarCipher v, v2, v3;
+  THexEditorEx hx;
+  // The heuristic strings (a list of byte strings; the desktop program shows none of them).
+  sigdb::THeuristicList Memo1;
+
+  // The workers' OnExecute handlers: worker N searches tdb.ldb with tpN.
+  void Worker1Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker2Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker3Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker4Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker5Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker6Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker7Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+  void Worker8Execute(TWorker& sender, TWorkerExecuteThread& thread, intptr_t& data);
+
+ private:
+  void LookUp(TWorker& worker, sigdb::TFileSearch& search);
+
+  ScanView& view_;
+  const ScanSettings& settings_;
+  std::string database_directory_;
+  std::string window_database_path_;
+  int32_t ScannedCount_ = 0;
+  int32_t InfectedCount_ = 0;
+  int32_t RemovedCount_ = 0;
+
+  TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
+                                &Worker5, &Worker6, &Worker7, &Worker8};
+  sigdb::TFileSearch* const searches_[8] = {&tp1, &tp2, &tp3, &tp4, &tp5, &tp6, &tp7, &tp8};
+};
+
+}  // namespace nerlo::scan

@@ -1,0 +1,357 @@
+#include "scan/scan_run.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/exceptions.h"
+#include "platform/message_queue.h"
+#include "sigdb/cipher.h"
+#include "sigdb/md5.h"
+#include "test_util.h"
+
+namespace nerlo::scan {
+namespace {
+
+using nerlo::testing::TempDir;
+using nerlo::testing::WriteFile;
+
+struct Row {
+  std::string location, diagnostic, action;
+  bool operator==(const Row&) const = default;
+};
+
+// Records everything the scan run writes, in order.
+class RecordingView : public ScanView {
+ public:
+  void AddResultRow(const std::string& location, const std::string& diagnostic,
+                    const std::string& action) override {
+    rows.push_back({location, diagnostic, action});
+  }
+  void SetPanelText(int panel, const std::string& text) override {
+    panel_writes.emplace_back(panel, text);
+    panels[panel] = text;
+    if (on_panel) on_panel(panel, text);
+  }
+  void DetectionReported(const std::string& path, std::string_view action) override {
+    detections.push_back({path, "", std::string(action)});
+  }
+
+  std::vector<Row> rows;
+  std::vector<Row> detections;
+  std::vector<std::pair<int, std::string>> panel_writes;
+  std::string panels[5] = {"IDLE", "Scanned: 0", "Infected: 0", "Removed: 0", "Nerlo v1.00"};
+  std::function<void(int, const std::string&)> on_panel;
+};
+
+struct Settings : ScanSettings {
+  bool UseHeuristics() const override { return heuristics; }
+  bool DeleteThem() const override { return delete_them; }
+  bool heuristics = true;
+  bool delete_them = false;
+};
+
+std::string Encode(std::string_view text) {
+  return sigdb::TCaesarCipher().Encode(sigdb::kCipherKey, text);
+}
+
+std::string Md5Text(std::string_view bytes) {
+  sigdb::TMD5 md5;
+  md5.Update(bytes.data(), bytes.size());
+  return md5.DigestText();
+}
+
+std::string HexText(std::string_view bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+// Window n (1 to 8) of content as the window database stores it.
+std::string WindowEntry(const std::string& content, int n) {
+  const ByteWindow& w = kByteWindows[n - 1];
+  return Encode(HexText(content.substr(w.first, w.last - w.first + 1)));
+}
+
+// Distinct, deterministic file content of a given length.
+std::string Content(size_t length, int seed) {
+  std::string s(length, '\0');
+  uint32_t x = 2463534242u + static_cast<uint32_t>(seed) * 7919u;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+class ScanRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::InstallMessageQueue(&queue_);
+    WriteDatabases({}, {}, {});
+  }
+  void TearDown() override {
+    run_.reset();
+    platform::InstallMessageQueue(nullptr);
+  }
+
+  void WriteDatabases(const std::vector<std::string>& hash_entries,
+                      const std::vector<std::string>& window_entries,
+                      const std::vector<std::string>& heuristics) {
+    std::string db, tdb, joined;
+    for (const auto& e : hash_entries) db += e + "\r\n";
+    for (const auto& e : window_entries) tdb += e + "\r\n";
+    for (size_t i = 0; i < heuristics.size(); ++i) joined += (i ? "\r\n" : "") + heuristics[i];
+    WriteFile(db_ / "database.db", db);
+    WriteFile(db_ / "tdb.ldb", tdb);
+    WriteFile(db_ / "heuristics.db", Encode(joined) + "\r\n");
+  }
+
+  TScanRun& Run() {
+    if (!run_) run_ = std::make_unique<TScanRun>(view_, settings_, db_.path() + "/");
+    return *run_;
+  }
+
+  // Shows the scanner and walks target (a folder, or a file with single set), waiting for the
+  // lookups as the scan-start sequence does.
+  void Scan(const std::string& target, bool single = false) {
+    TScanRun& run = Run();
+    run.FormShow();
+    run.ff.SetSearchScope(single ? TSearchScope::ssCurrentDir : TSearchScope::ssEntireDisk);
+    run.ff.SetFileName(single ? target : target + "/*.*");
+    run.ff.Start();
+    run.WaitForLookups();
+  }
+
+  platform::PlainMessageQueue queue_;
+  TempDir db_;
+  TempDir files_;
+  RecordingView view_;
+  Settings settings_;
+  std::unique_ptr<TScanRun> run_;
+};
+
+TEST_F(ScanRunTest, CleanFileWritesPanelsOneThreeZeroAndCountsIt) {
+  WriteFile(files_ / "clean.bin", Content(700, 1));
+  Scan(files_ / "clean.bin", true);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+  EXPECT_EQ(Run().InfectedCount(), 0);
+  const std::vector<std::pair<int, std::string>> expected = {
+      {1, "Scanned: 1"}, {3, "Removed: 0"}, {0, files_ / "clean.bin"}};
+  EXPECT_EQ(view_.panel_writes, expected);
+  EXPECT_TRUE(view_.rows.empty());
+}
+
+TEST_F(ScanRunTest, FileTooShortForWindowOneIsCountedButLeavesPanelsUntouched) {
+  const std::string content = Content(431, 2);
+  WriteFile(files_ / "short.bin", content);
+  WriteDatabases({Encode(Md5Text(content))}, {}, {});
+  Scan(files_ / "short.bin", true);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+  EXPECT_EQ(Run().InfectedCount(), 1);  // the hash check still ran
+  EXPECT_TRUE(view_.panel_writes.empty());
+}
+
+TEST_F(ScanRunTest, SizeLimitBoundary) {
+  // Both files' hashes are in the database; only the smaller one may be examined.
+  const std::string below = files_ / "below.bin", at = files_ / "at.bin";
+  WriteFile(below, "");
+  WriteFile(at, "");
+  std::filesystem::resize_file(below, kSizeLimit - 1);
+  std::filesystem::resize_file(at, kSizeLimit);
+  WriteDatabases({Encode(Md5Text(std::string(kSizeLimit - 1, '\0'))),
+                  Encode(Md5Text(std::string(kSizeLimit, '\0')))},
+                 {}, {});
+  Scan(below, true);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+  EXPECT_EQ(Run().InfectedCount(), 1);
+
+  view_.panel_writes.clear();
+  Scan(at, true);
+  EXPECT_EQ(Run().ScannedCount(), 0);
+  EXPECT_EQ(Run().InfectedCount(), 0);
+  const std::vector<std::pair<int, std::string>> expected = {
+      {1, "Scanned: 0"}, {3, "Removed: 0"}, {0, at}};
+  EXPECT_EQ(view_.panel_writes, expected);
+}
+
+TEST_F(ScanRunTest, EveryOccurrenceOfTheHashKeyIsOneDetection) {
+  const std::string content = Content(800, 3);
+  WriteFile(files_ / "f.bin", content);
+  const std::string key = Encode(Md5Text(content));
+  // Twice separated by a line end, once back to back with the second: three occurrences.
+  WriteDatabases({key, key + key}, {}, {});
+  settings_.delete_them = false;
+  Scan(files_ / "f.bin", true);
+  EXPECT_EQ(Run().InfectedCount(), 3);
+  EXPECT_TRUE(view_.rows.empty());  // "Ignore them": no row, no panel 2
+  EXPECT_EQ(view_.panels[2], "Infected: 0");
+  EXPECT_EQ(view_.detections.size(), 3u);
+}
+
+TEST_F(ScanRunTest, DeleteThemWithTwoHeuristicHitsGivesOneThenHashRowsSayAlreadyDeleted) {
+  const std::string content = "header MARKER-ONE middle MARKER-TWO " + Content(300, 4);
+  const std::string path = files_ / "infected.txt";
+  WriteFile(path, content);
+  WriteDatabases({Encode(Md5Text(content))}, {}, {"MARKER-ONE", "MARKER-TWO"});
+  settings_.delete_them = true;
+  Scan(path, true);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  const std::vector<Row> expected = {{path, "Infected!", "Deleted."},
+                                     {path, "Infected!", "Already deleted."}};
+  EXPECT_EQ(view_.rows, expected);
+  EXPECT_EQ(Run().InfectedCount(), 2);
+  EXPECT_EQ(Run().RemovedCount(), 1);
+  EXPECT_EQ(view_.panels[2], "Infected: 2");
+}
+
+TEST_F(ScanRunTest, HeuristicsSwitchAndVerdictAreReadAtTheMomentOfUse) {
+  WriteFile(files_ / "a/1.txt", "MARKER");
+  WriteDatabases({}, {}, {"MARKER"});
+  Scan(files_ / "a/1.txt", true);
+  EXPECT_EQ(Run().InfectedCount(), 1);
+
+  // Switch heuristics off once the first file has been handled: the second file is not
+  // searched. Both files are in one folder, so the walk reports them one after the other.
+  WriteFile(files_ / "b/1.txt", "MARKER");
+  WriteFile(files_ / "b/2.txt", "MARKER");
+  int files_done = 0;
+  view_.on_panel = [&](int panel, const std::string&) {
+    if (panel == 0 && ++files_done == 1) settings_.heuristics = false;
+  };
+  Scan(files_ / "b");
+  EXPECT_EQ(Run().ScannedCount(), 2);
+  EXPECT_EQ(Run().InfectedCount(), 1);
+}
+
+TEST_F(ScanRunTest, WindowHitsOfTwoWindowsGiveTwoDetectionsAndOneDeletion) {
+  const std::string content = Content(700, 5);
+  const std::string path = files_ / "w.bin";
+  WriteFile(path, content);
+  // Window 2 three times (one hit), window 6 once.
+  WriteDatabases({}, {WindowEntry(content, 2), WindowEntry(content, 6), WindowEntry(content, 2),
+                      WindowEntry(content, 2)},
+                 {});
+  settings_.delete_them = true;
+  Scan(path, true);
+  ASSERT_EQ(view_.rows.size(), 2u);
+  std::vector<std::string> actions = {view_.rows[0].action, view_.rows[1].action};
+  std::sort(actions.begin(), actions.end());
+  EXPECT_EQ(actions, (std::vector<std::string>{"Already deleted.", "Deleted."}));
+  EXPECT_EQ(Run().InfectedCount(), 2);
+  EXPECT_EQ(Run().RemovedCount(), 1);
+}
+
+TEST_F(ScanRunTest, NoWindowLookupIsDroppedWhenWorkersAreBusy) {
+  // Many small files in one folder, each with its window 1 in the database: every one of them
+  // must be found although the walk outruns the workers.
+  std::vector<std::string> entries;
+  const int kFiles = 60;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string content = Content(500, 100 + i);
+    WriteFile(files_ / ("f" + std::to_string(i)), content);
+    entries.push_back(WindowEntry(content, 1));
+  }
+  WriteDatabases({}, entries, {});
+  Scan(files_.path());
+  EXPECT_EQ(Run().ScannedCount(), kFiles);
+  EXPECT_EQ(Run().InfectedCount(), kFiles);
+  EXPECT_EQ(view_.detections.size(), static_cast<size_t>(kFiles));
+}
+
+TEST_F(ScanRunTest, MissingHeuristicsDatabaseIsReportedButTheScanIsPrepared) {
+  WriteDatabases({}, {}, {"MARKER"});
+  Run().FormShow();
+  EXPECT_EQ(Run().Memo1.Count(), 1u);
+  std::filesystem::remove(db_ / "heuristics.db");
+  WriteFile(files_ / "x.txt", "MARKER");
+  Run().HandleDetection(files_ / "x.txt", {});  // leaves a count behind to be zeroed
+  try {
+    Run().FormShow();
+    FAIL() << "no error raised";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message().rfind("Cannot open file \"" + (db_ / "heuristics.db") + "\". ", 0), 0u)
+        << e.Message();
+  }
+  EXPECT_EQ(Run().WindowDatabasePath(), db_ / "tdb.ldb");
+  EXPECT_EQ(Run().InfectedCount(), 0);
+  // The strings of the last successful load stay in use.
+  Run().ff.SetSearchScope(TSearchScope::ssCurrentDir);
+  Run().ff.SetFileName(files_ / "x.txt");
+  Run().ff.Start();
+  EXPECT_EQ(Run().InfectedCount(), 1);
+}
+
+TEST_F(ScanRunTest, ASecondScanMatchesEveryHeuristicOnceAndStartsFromZero) {
+  WriteFile(files_ / "x.txt", "MARKER");
+  WriteDatabases({}, {}, {"MARKER"});
+  Scan(files_ / "x.txt", true);
+  Scan(files_ / "x.txt", true);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+  EXPECT_EQ(Run().InfectedCount(), 1);
+}
+
+TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
+  settings_.delete_them = true;
+  const std::string path = files_ / "swapped.bin";
+  WriteFile(path, "first");
+  platform::File original = platform::File::Open(path, platform::LinkPolicy::kNoFollow, nullptr);
+  ASSERT_TRUE(original.IsOpen());
+  const platform::FileIdentity examined = original.Stamp().identity;
+  original.Close();
+  // Someone replaces the file by another one of the same name.
+  std::filesystem::remove(path);
+  WriteFile(files_ / "other.bin", "second");
+  std::filesystem::rename(files_ / "other.bin", path);
+
+  Run().HandleDetection(path, examined);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  ASSERT_EQ(view_.rows.size(), 1u);
+  EXPECT_EQ(view_.rows[0].action, "Not deleted.");
+  EXPECT_EQ(Run().InfectedCount(), 1);
+  EXPECT_EQ(Run().RemovedCount(), 0);
+  EXPECT_EQ(view_.panels[2], "Infected: 1");
+}
+
+TEST_F(ScanRunTest, DeletionNeverFollowsALinkedFolder) {
+  settings_.delete_them = true;
+  WriteFile(files_ / "real/evil.bin", "x");
+  platform::File file =
+      platform::File::Open(files_ / "real/evil.bin", platform::LinkPolicy::kNoFollow, nullptr);
+  ASSERT_TRUE(file.IsOpen());
+  std::filesystem::create_directory_symlink(files_ / "real", files_ / "link");
+  Run().HandleDetection(files_ / "link/evil.bin", file.Stamp().identity);
+  EXPECT_TRUE(std::filesystem::exists(files_ / "real/evil.bin"));
+  EXPECT_EQ(view_.rows.at(0).action, "Not deleted.");
+}
+
+TEST_F(ScanRunTest, UnreadableAndVanishedFilesAreCountedAndTheWalkGoesOn) {
+  WriteFile(files_ / "d/a.txt", "MARKER");
+  WriteFile(files_ / "d/b.txt", "MARKER");
+  WriteDatabases({}, {}, {"MARKER"});
+  // The first file the walk reports disappears before it is examined.
+  bool removed = false;
+  Run().ff.OnMatch = [&](TFileFind& sender) {
+    if (!removed) {
+      removed = true;
+      std::filesystem::remove(sender.LastMatch());
+    }
+    Run().ffMatch(sender);
+  };
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().ScannedCount(), 2);
+  EXPECT_EQ(Run().InfectedCount(), 1);
+}
+
+}  // namespace
+}  // namespace nerlo::scan

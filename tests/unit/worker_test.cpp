@@ -1,0 +1,118 @@
+#include "scan/worker.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/message_queue.h"
+
+namespace nerlo::scan {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every test gets its own queue, owned by the test's thread.
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::InstallMessageQueue(&queue_); }
+  void TearDown() override { platform::InstallMessageQueue(nullptr); }
+
+  void PumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!done()) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "timed out";
+      queue_.WaitForMessages(5ms);
+    }
+  }
+
+  static WindowLookupRequest Request(std::string path) {
+    WindowLookupRequest request;
+    request.file_path = std::move(path);
+    request.window_number = 1;
+    return request;
+  }
+
+  platform::PlainMessageQueue queue_;
+};
+
+TEST_F(WorkerTest, RequestsForABusyWorkerWaitAndAreLookedUpInOrder) {
+  TWorkerGroup group;
+  std::vector<std::string> looked_up;  // written on the user-interface thread only
+  auto worker = std::make_unique<TWorker>();
+  worker->SetThreadGroup(&group);
+  worker->OnExecute = [&](TWorker& sender, TWorkerExecuteThread&, intptr_t& data) {
+    EXPECT_EQ(data, 0);
+    std::string path = sender.Request().file_path;
+    platform::Synchronize([&] {
+      // The hit is handled while the lookup still counts as running.
+      EXPECT_TRUE(sender.IsRunning());
+      looked_up.push_back(path);
+    });
+  };
+  for (int i = 0; i < 50; ++i) worker->Start(Request("file" + std::to_string(i)));
+  EXPECT_TRUE(worker->IsRunning());
+  EXPECT_EQ(group.RunningCount(), 1);
+  PumpUntil([&] { return !worker->Busy(); });
+  ASSERT_EQ(looked_up.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(looked_up[i], "file" + std::to_string(i));
+  EXPECT_EQ(group.RunningCount(), 0);
+}
+
+TEST_F(WorkerTest, AFullQueueMakesStartProcessMessagesUntilThereIsRoom) {
+  TWorker worker;
+  std::atomic<int> executed{0};
+  size_t most_queued = 0;
+  worker.OnExecute = [&](TWorker&, TWorkerExecuteThread&, intptr_t&) { ++executed; };
+  const int total = static_cast<int>(TWorker::kMaxQueued) + 200;
+  for (int i = 0; i < total; ++i) {
+    worker.Start(Request("f"));
+    most_queued = std::max(most_queued, worker.QueuedCount());
+  }
+  EXPECT_LE(most_queued, TWorker::kMaxQueued);
+  PumpUntil([&] { return !worker.Busy(); });
+  EXPECT_EQ(executed.load(), total);
+}
+
+TEST_F(WorkerTest, AnExceptionInALookupIsSwallowedAndTheWorkerGoesOn) {
+  TWorker worker;
+  int calls = 0;
+  worker.OnExecute = [&](TWorker&, TWorkerExecuteThread&, intptr_t&) {
+    if (++calls == 1) throw std::runtime_error("lookup failed");
+  };
+  worker.Start(Request("a"));
+  worker.Start(Request("b"));
+  PumpUntil([&] { return !worker.Busy(); });
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(WorkerTest, DestructionWaitsForTheRunningLookupAndHandlesItsHit) {
+  std::atomic<bool> release{false};
+  bool hit_handled = false;
+  std::atomic<bool> saw_terminate{false};
+  std::thread releaser;
+  {
+    TWorker worker;
+    worker.OnExecute = [&](TWorker&, TWorkerExecuteThread& thread, intptr_t&) {
+      while (!release) std::this_thread::sleep_for(1ms);
+      saw_terminate = thread.Terminated();
+      platform::Synchronize([&] { hit_handled = true; });
+    };
+    worker.Start(Request("running"));
+    worker.Start(Request("queued, dropped at destruction"));
+    releaser = std::thread([&] {
+      std::this_thread::sleep_for(50ms);
+      release = true;
+    });
+  }  // the destructor processes messages until the lookup's end notice has run
+  releaser.join();
+  EXPECT_TRUE(hit_handled);
+  EXPECT_TRUE(saw_terminate);
+}
+
+}  // namespace
+}  // namespace nerlo::scan
