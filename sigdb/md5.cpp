@@ -12,20 +12,16 @@ namespace {
 
 constexpr size_t kReadBufferSize = 8192;
 
-inline uint32_t ByteSwap32(uint32_t v) {
-  return (v >> 24) | ((v >> 8) & 0x0000ff00u) | ((v << 8) & 0x00ff0000u) | (v << 24);
-}
-
+// Byte-wise forms, which compilers turn into single loads and stores on little-endian machines.
 inline uint32_t LoadLE32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
-  return v;
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
 inline void StoreLE32(uint8_t* p, uint32_t v) {
-  if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
-  std::memcpy(p, &v, 4);
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 // The four auxiliary functions of RFC 1321, written so that each needs few operations.
