@@ -33,7 +33,11 @@ void THexEditorEx::LoadFile(const std::string& path, platform::LinkPolicy links)
   // earlier file in place for a window to be taken from.
   Clear();
   const int64_t expected = file.Stamp().size;
-  if (expected > 0 && expected <= kMaxDataLength) data_.reserve(static_cast<size_t>(expected));
+  // Room for the whole file plus the piece whose read finds the end, so that a file that does
+  // not change while it is read is never moved in memory.
+  if (expected > 0 && expected <= kMaxDataLength) {
+    data_.reserve(static_cast<size_t>(expected) + kLoadPieceSize);
+  }
 
   size_t held = 0;
   for (;;) {
