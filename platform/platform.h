@@ -45,13 +45,22 @@ std::string JoinPath(std::string_view dir, std::string_view name);
 // The drive list that a drive walk uses when none was given.
 std::string DefaultDriveList();
 
-// True when the drive named by the character can be walked.
+// True when the drive named by the character can be walked (on Linux: '/' when the root
+// directory can be listed; every other character is no drive).
 bool DriveReady(char drive);
 
-// The root directory of a drive, as a walk names it ("/" on Linux).
+// The root directory of a drive, as a walk names it ("/" on Linux); empty for a character
+// that names no drive.
 std::string DriveRoot(char drive);
 
 // ---- Directory entries -----------------------------------------------------------------
+
+// How an open (of a file or of a directory to list) treats a symbolic link as the last component of
+// the path.
+enum class LinkPolicy {
+  kNoFollow,  // files under scan: a link is not opened
+  kFollow,    // databases and files named by the user on a command line
+};
 
 // Entry attribute bits, as the directory listing reports them.
 enum Attribute : uint32_t {
@@ -106,12 +115,18 @@ class DirectoryListing {
 
   // Starts listing dir for names matching mask. with_details asks for attributes and sizes
   // (costs one status call per matching entry). Returns false, with *error set when error
-  // is not null, when the directory cannot be listed; the listing is then empty.
-  bool Open(const std::string& dir, std::string mask, bool with_details,
-            ErrorCode* error = nullptr);
+  // is not null, when the directory cannot be listed (with kNoFollow also when dir itself is
+  // a symbolic link); the listing is then empty. A pseudo file system's directory opens
+  // (true) with an empty listing. Opening again closes the previous listing first.
+  bool Open(const std::string& dir, std::string mask, bool with_details, ErrorCode* error = nullptr,
+            LinkPolicy links = LinkPolicy::kFollow);
 
   // Fetches the next matching entry. Returns false at the end of the listing.
   bool Next(DirEntry* entry);
+
+  // Identity of the directory being listed (taken when it was opened); not valid when no
+  // listing is open.
+  FileIdentity Identity() const;
 
   void Close();
 
@@ -130,15 +145,10 @@ bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = null
 
 // ---- Reading files ---------------------------------------------------------------------
 
-// How an open treats a symbolic link as the last component of the path.
-enum class LinkPolicy {
-  kNoFollow,  // files under scan: a link is not opened
-  kFollow,    // databases and files named by the user on a command line
-};
-
 // A file opened for reading only. Opening never blocks (a FIFO swapped in after a listing is
-// refused) and never gives a controlling terminal; anything but a regular file is refused
-// with EISDIR / ENXIO-like errors. Move-only; closes on destruction. One thread at a time.
+// refused) and never gives a controlling terminal; anything but a regular file is refused:
+// EISDIR for a directory, ENXIO for a FIFO, socket or device, ELOOP for a final symbolic link
+// under kNoFollow. Move-only; closes on destruction. One thread at a time.
 class File {
  public:
   File() = default;
@@ -179,7 +189,10 @@ class MappedView {
   MappedView& operator=(const MappedView&) = delete;
 
   // Maps the whole file at path (links followed). Fails, with *error set, for a file that
-  // cannot be opened, an empty file, or a file of max_size bytes or more.
+  // cannot be opened or is not a regular file (as File::Open), an empty file (EINVAL), or a
+  // file of max_size bytes or more (EFBIG). A file that another process truncates while it
+  // is mapped makes reads past its new end fault: map only files that are not rewritten in
+  // place (the databases are replaced by rename).
   static MappedView Map(const std::string& path, int64_t max_size, ErrorCode* error);
 
   const unsigned char* data() const { return data_; }
@@ -213,6 +226,10 @@ DeleteOutcome DeleteFile(const std::string& path);
 
 // Deletes the file at path only if no component of the path is a symbolic link and the name
 // still refers to the regular file with the expected identity; anything else is kRefused.
+// A missing directory or file on the way (at any step, up to the removal itself) is
+// kAlreadyGone; an invalid expected identity is kRefused. Relative paths start at the
+// current directory; "." and repeated separators are skipped, ".." goes to the parent of
+// the directory reached so far; a path ending in "/", "." or ".." is kRefused.
 DeleteOutcome DeleteFileIfSame(const std::string& path, const FileIdentity& expected);
 
 }  // namespace nerlo::platform

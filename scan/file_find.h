@@ -3,6 +3,9 @@
 
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace nerlo::scan {
 
@@ -12,6 +15,13 @@ enum class TSearchScope { ssEntireDisk, ssCurrentDir, ssCurrentDirAndBelow };
 // ended; the message queue is pumped after every reported file and after every entry of a
 // directory pass, which is when Stop can be called. Exceptions raised by OnMatch are not
 // caught: they leave Start at once.
+//
+// Each directory's matching files are reported, in listing order, before its subdirectories
+// are entered, depth first. Only regular files are reported; every directory is entered
+// whatever its attributes (hidden, read-only), except "." and "..". Symbolic links are never
+// reported nor entered (the target named in FileName may itself be reached through one), a
+// directory already open on the current path is not entered again, pseudo file systems list
+// nothing, and a directory that cannot be listed reports nothing: the walk goes on.
 class TFileFind {
  public:
   using NotifyEvent = std::function<void(TFileFind& sender)>;
@@ -53,7 +63,11 @@ class TFileFind {
   bool StopRequested() const { return stop_request_; }
 
  private:
-  void Walk(const std::string& mask, const std::string& dir);
+  // Walks dir and, unless the scope is ssCurrentDir, every directory below it. links says
+  // whether dir itself may be a symbolic link: the target named by the user may be, a
+  // subdirectory found by the walk never is.
+  void Walk(const std::string& mask, const std::string& dir, platform::LinkPolicy links);
+  void Report(const std::string& dir, const std::string& name);
 
   std::string drive_list_;
   TSearchScope search_scope_ = TSearchScope::ssEntireDisk;
@@ -61,6 +75,9 @@ class TFileFind {
   bool stop_on_first_match_ = true;
   std::string last_match_;
   bool stop_request_ = false;
+  // Directories open on the walk's current path, so that a directory reached again below
+  // itself (a bind mount of an ancestor) is not walked a second time.
+  std::vector<platform::FileIdentity> open_directories_;
 };
 
 }  // namespace nerlo::scan

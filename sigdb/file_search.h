@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nerlo::sigdb {
 
@@ -46,16 +47,22 @@ class TBaseSearch {
 
  private:
   void BuildTables();
+  // m(c): the byte itself when CaseSensitive is set, its folded form otherwise.
+  unsigned char Map(unsigned char c) const { return case_sensitive_ ? c : fold_table_[c]; }
 
-  const unsigned char* position_ = nullptr;
-  const unsigned char* block_end_ = nullptr;
+  // Offset within the block of the byte that the pattern's last byte is tested against next.
+  int64_t position_ = 0;
   std::string pattern_;
   int32_t pattern_length_ = 0;
   bool table_valid_ = false;
   bool case_sensitive_ = false;
   int32_t mismatch_shift_ = 0;
+  // Indexed by the mapped byte; 0 marks the pattern's last byte.
   std::array<int32_t, 256> skip_table_{};
   std::array<unsigned char, 256> fold_table_{};
+  // skip_table_[m(c)] for each raw byte c, and the pattern's mapped bytes; built with it.
+  std::array<int32_t, 256> raw_skip_{};
+  std::vector<unsigned char> mapped_pattern_;
   const unsigned char* block_start_ = nullptr;
   int32_t block_size_ = 0;
 };

@@ -1,0 +1,145 @@
+// Linux: reading files and read-only mappings.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/platform.h"
+#include "platform/posix/stat_util.h"
+
+namespace nerlo::platform {
+
+namespace {
+
+// Opens path for reading and makes sure that it is a regular file. O_NONBLOCK keeps the open
+// of a FIFO (or of a device swapped in after a listing) from waiting for a writer or a
+// carrier; O_NOCTTY keeps a terminal from becoming ours. Returns the descriptor, or -1 with
+// *error set: EISDIR for a directory, ENXIO for anything else that is not a regular file,
+// ELOOP for a final symbolic link under kNoFollow.
+int OpenRegular(const std::string& path, LinkPolicy links, struct stat* st, ErrorCode* error) {
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
+  int fd;
+  do {
+    fd = open(path.c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  if (fstat(fd, st) != 0) {
+    *error = errno;
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st->st_mode)) {
+    *error = S_ISDIR(st->st_mode) ? EISDIR : ENXIO;
+    close(fd);
+    return -1;
+  }
+  // Reads of a regular file never return EAGAIN, but the descriptor should not carry a mode
+  // that the reader does not expect.
+  int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    *error = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), stamp_(std::exchange(other.stamp_, FileStamp())) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    stamp_ = std::exchange(other.stamp_, FileStamp());
+  }
+  return *this;
+}
+
+File File::Open(const std::string& path, LinkPolicy links, ErrorCode* error) {
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  File file;
+  struct stat st;
+  int fd = OpenRegular(path, links, &st, error);
+  if (fd < 0) return file;
+  file.fd_ = fd;
+  file.stamp_ = posix::StampOf(st);
+  return file;
+}
+
+int64_t File::Read(void* buffer, size_t count, ErrorCode* error) {
+  if (fd_ < 0) {
+    if (error != nullptr) *error = EBADF;
+    return -1;
+  }
+  for (;;) {
+    ssize_t n = read(fd_, buffer, count);
+    if (n >= 0) return static_cast<int64_t>(n);
+    if (errno == EINTR) continue;
+    if (error != nullptr) *error = errno;
+    return -1;
+  }
+}
+
+void File::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  stamp_ = FileStamp();
+}
+
+MappedView::~MappedView() {
+  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), static_cast<size_t>(size_));
+}
+
+MappedView::MappedView(MappedView&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), static_cast<size_t>(size_));
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+MappedView MappedView::Map(const std::string& path, int64_t max_size, ErrorCode* error) {
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  MappedView view;
+  struct stat st;
+  int fd = OpenRegular(path, LinkPolicy::kFollow, &st, error);
+  if (fd < 0) return view;
+  const int64_t size = static_cast<int64_t>(st.st_size);
+  if (size <= 0 || size >= max_size) {
+    *error = size <= 0 ? EINVAL : EFBIG;
+    close(fd);
+    return view;
+  }
+  void* address = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  int map_error = errno;
+  close(fd);  // the mapping keeps its own reference to the file
+  if (address == MAP_FAILED) {
+    *error = map_error;
+    return view;
+  }
+  view.data_ = static_cast<const unsigned char*>(address);
+  view.size_ = size;
+  return view;
+}
+
+}  // namespace nerlo::platform

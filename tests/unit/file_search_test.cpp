@@ -1,0 +1,323 @@
+#include "sigdb/file_search.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+namespace nerlo::sigdb {
+namespace {
+
+using nerlo::testing::TempDir;
+using nerlo::testing::WriteFile;
+using Offsets = std::vector<int32_t>;
+
+Offsets AllMatches(TBaseSearch& search) {
+  Offsets found;
+  for (int32_t at = search.FindFirst(); at >= 0; at = search.FindNext()) found.push_back(at);
+  return found;
+}
+
+Offsets Search(std::string_view block, std::string_view pattern, bool case_sensitive = false) {
+  TBaseSearch search;
+  search.SetCaseSensitive(case_sensitive);
+  search.SetPattern(pattern);
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(block.data()),
+                   static_cast<int32_t>(block.size()));
+  return AllMatches(search);
+}
+
+// Leftmost non-overlapping occurrences, compared byte by byte through the fold.
+Offsets Reference(std::string_view block, std::string_view pattern, bool case_sensitive) {
+  Offsets found;
+  if (pattern.empty()) return found;
+  auto map = [&](char c) {
+    unsigned char b = static_cast<unsigned char>(c);
+    return case_sensitive ? b : TBaseSearch::Fold(b);
+  };
+  for (size_t at = 0; at + pattern.size() <= block.size();) {
+    size_t i = 0;
+    while (i < pattern.size() && map(block[at + i]) == map(pattern[i])) ++i;
+    if (i == pattern.size()) {
+      found.push_back(static_cast<int32_t>(at));
+      at += pattern.size();
+    } else {
+      ++at;
+    }
+  }
+  return found;
+}
+
+TEST(BaseSearch, MatchesNeverOverlapAndTheEndIsFinal) {
+  TBaseSearch search;
+  const std::string block = "aaaa";
+  search.SetPattern("aa");
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(block.data()), 4);
+  EXPECT_EQ(search.FindFirst(), 0);
+  EXPECT_EQ(search.FindNext(), 2);
+  EXPECT_EQ(search.FindNext(), -1);
+  EXPECT_EQ(search.FindNext(), -1);
+  EXPECT_EQ(search.FindFirst(), 0);  // starts over
+  EXPECT_EQ(Search("aaaaa", "aa"), (Offsets{0, 2}));
+  EXPECT_EQ(Search("abababa", "aba"), (Offsets{0, 4}));
+}
+
+TEST(BaseSearch, BlockBoundaries) {
+  EXPECT_EQ(Search("abcdef", "abcdef"), (Offsets{0}));
+  EXPECT_EQ(Search("abcdef", "abcdefg"), Offsets{});
+  EXPECT_EQ(Search("abcdef", "def"), (Offsets{3}));
+  EXPECT_EQ(Search("abcdef", "f"), (Offsets{5}));
+  EXPECT_EQ(Search("abcdef", ""), Offsets{});
+  EXPECT_EQ(Search("x", "x"), (Offsets{0}));
+
+  TBaseSearch search;
+  search.SetPattern("a");
+  EXPECT_EQ(search.FindFirst(), -1);  // no block
+  search.SetBuffer(nullptr, 5);
+  EXPECT_EQ(search.FindFirst(), -1);
+  const std::string block = "aaa";
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(block.data()), 0);
+  EXPECT_EQ(search.FindFirst(), -1);
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(block.data()), 2);
+  EXPECT_EQ(AllMatches(search), (Offsets{0, 1}));  // the size bounds the block
+}
+
+TEST(BaseSearch, SingleBytePatternAtEveryOffset) {
+  std::string block(300, 'q');
+  Offsets expected;
+  for (int32_t i = 0; i < 300; i += 7) {
+    block[static_cast<size_t>(i)] = i % 2 ? 'K' : 'k';
+    expected.push_back(i);
+  }
+  EXPECT_EQ(Search(block, "k"), expected);
+  EXPECT_EQ(Search(block, "K"), expected);
+  EXPECT_EQ(Search(std::string(64, 'z'), "z").size(), 64u);
+}
+
+TEST(BaseSearch, CaseFoldingFollowsWindows1252) {
+  EXPECT_EQ(Search("abc", "ABC"), (Offsets{0}));
+  EXPECT_EQ(Search("xaBc", "ABC"), (Offsets{1}));
+  EXPECT_EQ(Search("abc", "ABC", true), Offsets{});
+  EXPECT_EQ(Search("aBc", "ABC", true), Offsets{});
+  EXPECT_EQ(Search("ABC", "ABC", true), (Offsets{0}));
+  // Capital and small letters of the code page fold onto each other, from either side.
+  for (auto [capital, small] : {std::pair{0xC0, 0xE0},
+                                {0xDE, 0xFE},
+                                {0xC9, 0xE9},
+                                {0x8A, 0x9A},
+                                {0x8C, 0x9C},
+                                {0x8E, 0x9E},
+                                {0x9F, 0xFF},
+                                {'Z', 'z'}}) {
+    const std::string upper(1, static_cast<char>(capital)), lower(1, static_cast<char>(small));
+    EXPECT_EQ(Search("-" + lower, upper), (Offsets{1})) << capital;
+    EXPECT_EQ(Search("-" + upper, lower), (Offsets{1})) << capital;
+    EXPECT_EQ(Search("-" + upper, lower, true), Offsets{}) << capital;
+  }
+  // Neither the multiplication and division signs, nor sharp s, nor neighbours of the letters.
+  for (auto [a, b] :
+       {std::pair{0xD7, 0xF7}, {0xDF, 0xFF}, {'@', '`'}, {'[', '{'}, {0x8B, 0x9B}, {0xBF, 0xDF}}) {
+    const std::string one(1, static_cast<char>(a)), other(1, static_cast<char>(b));
+    EXPECT_EQ(Search(other, one), Offsets{}) << a;
+    EXPECT_EQ(Search(one, other), Offsets{}) << a;
+  }
+}
+
+TEST(BaseSearch, NewPatternOrCaseModeRebuildsTheTablesAndANewBlockKeepsThem) {
+  const std::string first = "xxABxxab", second = "abAB";
+  TBaseSearch search;
+  search.SetPattern("ab");
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(first.data()), 8);
+  EXPECT_EQ(AllMatches(search), (Offsets{2, 6}));
+  search.SetCaseSensitive(true);
+  EXPECT_EQ(AllMatches(search), (Offsets{6}));
+  search.SetPattern("xa");
+  EXPECT_EQ(AllMatches(search), (Offsets{5}));
+  search.SetPattern("AB");
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(second.data()), 4);
+  EXPECT_EQ(AllMatches(search), (Offsets{2}));
+  search.SetCaseSensitive(false);
+  EXPECT_EQ(AllMatches(search), (Offsets{0, 2}));
+}
+
+// Small alphabets make partial matches, repeated pattern bytes and overlapping occurrences
+// common; the alphabet holds pairs that fold together and bytes that look alike but do not.
+TEST(BaseSearch, AgreesWithAStraightforwardSearchOnRandomBlocks) {
+  const std::string alphabet = "aAbB\xC0\xE0\xD7\xF7\x9F\xFF\x8A\x9A";
+  std::mt19937 random(20240611);
+  for (int round = 0; round < 20000; ++round) {
+    const size_t letters = 2 + random() % (alphabet.size() - 1);
+    auto text = [&](size_t length) {
+      std::string s(length, '\0');
+      for (char& c : s) c = alphabet[random() % letters];
+      return s;
+    };
+    const std::string block = text(1 + random() % 80);
+    const std::string pattern = random() % 3 == 0
+                                    ? block.substr(random() % block.size(), 1 + random() % 6)
+                                    : text(random() % 9);
+    const bool case_sensitive = random() % 2 == 0;
+    ASSERT_EQ(Search(block, pattern, case_sensitive), Reference(block, pattern, case_sensitive))
+        << "block " << ::testing::PrintToString(block) << " pattern "
+        << ::testing::PrintToString(pattern) << " case sensitive " << case_sensitive;
+  }
+}
+
+// ---- TFileSearch -----------------------------------------------------------------------------
+
+TEST(FileSearch, NoBlockForAnEmptyMissingOrNonRegularFile) {
+  TempDir dir;
+  WriteFile(dir / "empty.db", "");
+  WriteFile(dir / "good.db", "pattern");
+  TFileSearch search;
+  search.SetPattern("pattern");
+  for (const std::string& name :
+       {dir / "empty.db", dir / "missing.db", dir.path(), std::string()}) {
+    search.SetFilename(dir / "good.db");
+    ASSERT_EQ(search.Filename(), dir / "good.db");
+    search.SetFilename(name);
+    EXPECT_EQ(search.Filename(), "") << name;
+    EXPECT_EQ(search.FindFirst(), -1) << name;
+  }
+  search.SetFilename(dir / "good.db");
+  EXPECT_EQ(search.FindFirst(), 0);
+  search.ReleaseFile();
+  EXPECT_EQ(search.Filename(), "");
+  EXPECT_EQ(search.FindFirst(), -1);
+}
+
+TEST(FileSearch, EverySettingSeesTheCurrentContents) {
+  TempDir dir;
+  const std::string path = dir / "database.db";
+  WriteFile(path, "--sig1--");
+  TFileSearch search;
+  search.SetPattern("SIG2");
+  search.SetFilename(path);
+  EXPECT_EQ(AllMatches(search), Offsets{});
+
+  WriteFile(path, "--sig1----sig2--");  // grown
+  search.SetFilename(path);
+  EXPECT_EQ(AllMatches(search), (Offsets{10}));
+
+  WriteFile(path, "sig2----sig2----");  // same size, same file, new bytes
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  search.SetFilename(path);
+  EXPECT_EQ(AllMatches(search), (Offsets{0, 8}));
+}
+
+// A database truncated or rewritten by another process while a search holds it must not
+// affect the bytes that search reads.
+TEST(FileSearch, TruncationAfterASettingLeavesTheBlockIntact) {
+  TempDir dir;
+  const std::string path = dir / "tdb.ldb";
+  std::string content(1 << 20, '.');
+  content.replace(content.size() - 4, 4, "tail");
+  WriteFile(path, content);
+  TFileSearch search;
+  search.SetPattern("TAIL");
+  search.SetFilename(path);
+  WriteFile(path, "");
+  EXPECT_EQ(AllMatches(search), (Offsets{(1 << 20) - 4}));
+  search.SetFilename(path);
+  EXPECT_EQ(search.Filename(), "");
+}
+
+// A snapshot kept for reuse is the one case where an unchanged stamp decides what a search
+// sees; the file must be older than the racy window before its bytes are kept.
+TEST(FileSearch, KeptSnapshotIsNotReusedOnceTheFileChanged) {
+  TempDir dir;
+  const std::string path = dir / "database.db", replacement = dir / "replacement";
+  const auto old_time = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+  WriteFile(path, "first-version");
+  WriteFile(replacement, "other-version");
+  std::filesystem::last_write_time(path, old_time);
+  std::filesystem::last_write_time(replacement, old_time);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+
+  TFileSearch search, second;
+  search.SetPattern("version");
+  second.SetPattern("first");
+  search.SetFilename(path);  // kept for reuse from here on
+  EXPECT_EQ(AllMatches(search), (Offsets{6}));
+  second.SetFilename(path);
+  EXPECT_EQ(AllMatches(second), (Offsets{0}));
+
+  // Replaced by another file of the same size and modification time.
+  std::filesystem::rename(replacement, path);
+  second.SetFilename(path);
+  EXPECT_EQ(AllMatches(second), Offsets{});
+  second.SetPattern("other");
+  EXPECT_EQ(AllMatches(second), (Offsets{0}));
+  // The first instance still holds the bytes it was given.
+  search.SetPattern("first");
+  EXPECT_EQ(AllMatches(search), (Offsets{0}));
+
+  // Rewritten in place with the same size, modification time set apart.
+  WriteFile(path, "third-version");
+  std::filesystem::last_write_time(path, old_time - std::chrono::hours(1));
+  search.SetPattern("third");
+  search.SetFilename(path);
+  EXPECT_EQ(AllMatches(search), (Offsets{0}));
+}
+
+TEST(FileSearch, InstancesOnTwoThreadsOverOneFileWhileItIsRewritten) {
+  TempDir dir;
+  const std::string path = dir / "tdb.ldb";
+  std::string content;
+  for (int i = 0; i < 2000; ++i) content += i % 3 ? "AAAA-" : "BBBB-";
+  WriteFile(path, content);
+  const Offsets expected_a = Reference(content, "aaaa", false);
+  const Offsets expected_b = Reference(content, "bbbb", false);
+
+  auto searcher = [&](const char* pattern, const Offsets& expected, int* mismatches) {
+    TFileSearch search;
+    search.SetPattern(pattern);
+    for (int i = 0; i < 200; ++i) {
+      search.SetFilename(path);
+      if (AllMatches(search) != expected) ++*mismatches;
+    }
+  };
+  int mismatches_a = 0, mismatches_b = 0;
+  std::thread a(searcher, "aaaa", std::cref(expected_a), &mismatches_a);
+  std::thread b(searcher, "bbbb", std::cref(expected_b), &mismatches_b);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches_a, 0);
+  EXPECT_EQ(mismatches_b, 0);
+
+  // A writer truncating and refilling the file in place meanwhile: searches may see any
+  // state of the file, but never fault, and a setting after the writer is done sees its end.
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < 200; ++i) WriteFile(path, i % 2 ? content : content.substr(0, 777));
+    writing = false;
+  });
+  auto reader = [&] {
+    TFileSearch search;
+    search.SetPattern("aaaa");
+    while (writing) {
+      search.SetFilename(path);
+      for (int32_t at = search.FindFirst(); at >= 0; at = search.FindNext())
+        ASSERT_LT(at, static_cast<int32_t>(content.size()));
+    }
+  };
+  std::thread r1(reader), r2(reader);
+  writer.join();
+  r1.join();
+  r2.join();
+  TFileSearch last;
+  last.SetPattern("aaaa");
+  last.SetFilename(path);
+  EXPECT_EQ(AllMatches(last), expected_a);
+}
+
+}  // namespace
+}  // namespace nerlo::sigdb

@@ -1,0 +1,449 @@
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/unit/test_util.h"
+
+namespace nerlo::platform {
+namespace {
+
+using nerlo::testing::ReadFile;
+using nerlo::testing::TempDir;
+using nerlo::testing::WriteFile;
+
+std::vector<std::string> ListNames(const std::string& dir, const std::string& mask,
+                                   bool with_details = false) {
+  DirectoryListing listing;
+  std::vector<std::string> names;
+  if (!listing.Open(dir, mask, with_details)) return names;
+  DirEntry entry;
+  while (listing.Next(&entry)) names.push_back(entry.name);
+  return names;
+}
+
+FileIdentity IdentityOf(const std::string& path) {
+  FileStamp stamp;
+  EXPECT_TRUE(StatPath(path, &stamp)) << path;
+  return stamp.identity;
+}
+
+// A listening Unix socket bound at path, closed with the object.
+class UnixSocket {
+ public:
+  explicit UnixSocket(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    EXPECT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ~UnixSocket() { close(fd_); }
+
+ private:
+  int fd_;
+};
+
+TEST(PlatformText, ErrorTextIsNonEmptyWithoutFullStop) {
+  for (ErrorCode code : {ENOENT, EACCES, EISDIR, 0, 123456}) {
+    std::string text = ErrorText(code);
+    ASSERT_FALSE(text.empty()) << code;
+    EXPECT_NE(text.back(), '.') << text;
+    EXPECT_NE(text.back(), '\n') << text;
+  }
+  EXPECT_NE(ErrorText(ENOENT), ErrorText(EACCES));
+}
+
+TEST(PlatformPaths, JoinPathDrivesAndProgramDirectory) {
+  EXPECT_EQ(JoinPath("/tmp", "a"), "/tmp/a");
+  EXPECT_EQ(JoinPath("/tmp/", "a"), "/tmp/a");
+  EXPECT_EQ(JoinPath("/", "*.*"), "/*.*");
+  EXPECT_EQ(JoinPath("", "a"), "a");
+  EXPECT_EQ(kPathSeparator, '/');
+  EXPECT_TRUE(IsDirectoryPartEnd('/'));
+  EXPECT_FALSE(IsDirectoryPartEnd('\\'));
+  EXPECT_FALSE(IsDirectoryPartEnd(':'));
+
+  EXPECT_EQ(DefaultDriveList(), "/");
+  EXPECT_TRUE(DriveReady('/'));
+  EXPECT_FALSE(DriveReady('C'));
+  EXPECT_FALSE(DriveReady('c'));
+  EXPECT_EQ(DriveRoot('/'), "/");
+
+  std::string dir = ProgramDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.back(), '/');
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  std::string exe_path(exe, static_cast<size_t>(n));
+  EXPECT_EQ(exe_path.substr(0, dir.size()), dir);
+  EXPECT_EQ(exe_path.find('/', dir.size()), std::string::npos);
+}
+
+TEST(PlatformMask, WildcardRules) {
+  // "*.*" matches every name, with or without a dot.
+  for (const char* name : {"README", "a.b", ".hidden", "x.", "", "\xff\xfe"})
+    EXPECT_TRUE(MatchesMask(name, "*.*")) << name;
+  EXPECT_TRUE(MatchesMask("anything", "*"));
+  EXPECT_TRUE(MatchesMask("", "*"));
+  EXPECT_FALSE(MatchesMask("", "?"));
+  EXPECT_TRUE(MatchesMask("a", "?"));
+  EXPECT_FALSE(MatchesMask("ab", "?"));
+  EXPECT_TRUE(MatchesMask("abc", "a?c"));
+  EXPECT_FALSE(MatchesMask("ac", "a?c"));
+  // Literal bytes are compared exactly: case matters, a dot is just a byte.
+  EXPECT_TRUE(MatchesMask("Virus.exe", "Virus.exe"));
+  EXPECT_FALSE(MatchesMask("virus.exe", "Virus.exe"));
+  EXPECT_FALSE(MatchesMask("Virus.exe", "Virus.ex"));
+  EXPECT_FALSE(MatchesMask("Virusxexe", "Virus.exe"));
+  EXPECT_TRUE(MatchesMask("report.txt", "*.txt"));
+  EXPECT_FALSE(MatchesMask("report.txt.bak", "*.txt"));
+  EXPECT_FALSE(MatchesMask("README", "*.txt"));
+  EXPECT_TRUE(MatchesMask("abxbyc", "a*b*c"));
+  EXPECT_FALSE(MatchesMask("abxbyd", "a*b*c"));
+  EXPECT_TRUE(MatchesMask("a*b", "a*b"));
+  // "*." is not the every-name mask: only names ending in a dot.
+  EXPECT_FALSE(MatchesMask("README", "*."));
+  EXPECT_TRUE(MatchesMask("README.", "*."));
+  // Names that are not valid UTF-8 are plain bytes; "?" takes one byte, not one character.
+  EXPECT_TRUE(MatchesMask("\xff\xfe.bin", "\xff*"));
+  EXPECT_TRUE(MatchesMask("\xff\xfe.bin", "??.bin"));
+  EXPECT_FALSE(MatchesMask("\xc3\xa9", "?"));
+  EXPECT_TRUE(MatchesMask("\xc3\xa9", "??"));
+  // Many stars against a long name that fails at the very end: must not backtrack
+  // exponentially (this would not finish otherwise).
+  std::string long_name(4000, 'a');
+  EXPECT_FALSE(MatchesMask(long_name, "*a*a*a*a*a*a*a*a*a*a*a*a*b"));
+  EXPECT_TRUE(MatchesMask(long_name + "b", "*a*a*a*a*a*a*a*a*a*a*a*a*b"));
+}
+
+TEST(PlatformListing, OrderIsTheSystemsAndOnlyFilesAndDirectoriesAreListed) {
+  TempDir dir;
+  for (int i = 0; i < 40; ++i) WriteFile(dir / ("f" + std::to_string(i * 7919 % 1000)), "x");
+  std::filesystem::create_directory(dir / "sub");
+  std::filesystem::create_directory(dir / ".hiddendir");
+  ASSERT_EQ(symlink((dir / "f0").c_str(), (dir / "link_to_file").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "sub").c_str(), (dir / "link_to_dir").c_str()), 0);
+  ASSERT_EQ(symlink("/nonexistent", (dir / "dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  UnixSocket socket_entry(dir / "sock");
+
+  // The system's own order, without the entries that must never be listed.
+  std::vector<std::string> expected;
+  DIR* d = opendir(dir.path().c_str());
+  ASSERT_NE(d, nullptr);
+  while (dirent* e = readdir(d)) {
+    struct stat st;
+    ASSERT_EQ(fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW), 0);
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) expected.push_back(e->d_name);
+  }
+  closedir(d);
+  ASSERT_EQ(expected.size(), 40u + 4u);  // 40 files, sub, .hiddendir, ".", ".."
+
+  EXPECT_EQ(ListNames(dir.path(), "*.*"), expected);
+  EXPECT_EQ(ListNames(dir.path(), "*.*", /*with_details=*/true), expected);
+  EXPECT_EQ(ListNames(dir.path(), "*"), expected);
+  // The mask filters, order kept.
+  std::vector<std::string> f1;
+  for (const std::string& name : expected)
+    if (name.size() == 3 && name.rfind("f1", 0) == 0) f1.push_back(name);
+  EXPECT_EQ(ListNames(dir.path(), "f1?"), f1);
+  EXPECT_TRUE(ListNames(dir.path(), "fifo").empty());
+  EXPECT_TRUE(ListNames(dir.path(), "link*").empty());
+}
+
+TEST(PlatformListing, AttributesAndSizes) {
+  TempDir dir;
+  WriteFile(dir / "plain", std::string(12345, 'p'));
+  WriteFile(dir / ".hidden", "h");
+  WriteFile(dir / "readonly", "r");
+  ASSERT_EQ(chmod((dir / "readonly").c_str(), 0444), 0);
+  std::filesystem::create_directory(dir / "sub");
+  {
+    // Sizes beyond 32 bits (sparse, so it takes no room).
+    int fd = open((dir / "big").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, int64_t{5} << 30), 0);
+    close(fd);
+  }
+
+  auto collect = [&](bool details) {
+    std::vector<DirEntry> entries;
+    DirectoryListing listing;
+    EXPECT_TRUE(listing.Open(dir.path(), "*.*", details));
+    DirEntry entry;
+    while (listing.Next(&entry)) entries.push_back(entry);
+    return entries;
+  };
+  auto find = [](const std::vector<DirEntry>& entries, const std::string& name) {
+    auto it = std::find_if(entries.begin(), entries.end(),
+                           [&](const DirEntry& e) { return e.name == name; });
+    EXPECT_NE(it, entries.end()) << name;
+    return it == entries.end() ? DirEntry{} : *it;
+  };
+
+  std::vector<DirEntry> detailed = collect(true);
+  EXPECT_EQ(find(detailed, "plain").attributes, 0u);
+  EXPECT_EQ(find(detailed, "plain").size, 12345);
+  EXPECT_EQ(find(detailed, "big").size, int64_t{5} << 30);
+  EXPECT_EQ(find(detailed, ".hidden").attributes, uint32_t{kAttrHidden});
+  EXPECT_EQ(find(detailed, "readonly").attributes, uint32_t{kAttrReadOnly});
+  EXPECT_EQ(find(detailed, "sub").attributes, uint32_t{kAttrDirectory});
+  EXPECT_TRUE(find(detailed, "sub").is_directory);
+  EXPECT_EQ(find(detailed, "sub").size, 0);
+  // "." and ".." are directories, never hidden.
+  EXPECT_EQ(find(detailed, ".").attributes & ~uint32_t{kAttrReadOnly}, uint32_t{kAttrDirectory});
+  EXPECT_EQ(find(detailed, "..").attributes & kAttrHidden, 0u);
+
+  std::vector<DirEntry> plain = collect(false);
+  EXPECT_EQ(find(plain, "sub").attributes, uint32_t{kAttrDirectory});
+  EXPECT_EQ(find(plain, ".").attributes, uint32_t{kAttrDirectory});
+  EXPECT_FALSE(find(plain, "plain").is_directory);
+  EXPECT_EQ(find(plain, "plain").attributes, 0u);
+}
+
+TEST(PlatformListing, FailuresAndLinkPolicy) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  std::filesystem::create_directory(dir / "sub");
+  WriteFile(dir / "sub/inner", "x");
+  ASSERT_EQ(symlink((dir / "sub").c_str(), (dir / "link").c_str()), 0);
+
+  DirectoryListing listing;
+  ErrorCode error = 0;
+  EXPECT_FALSE(listing.Open(dir / "missing", "*.*", false, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(listing.Identity().valid);
+  DirEntry entry;
+  EXPECT_FALSE(listing.Next(&entry));
+  EXPECT_FALSE(listing.Open(dir / "file", "*.*", false, &error));
+  EXPECT_EQ(error, ENOTDIR);
+
+  // A link to a directory is listed when followed, refused when not.
+  EXPECT_TRUE(listing.Open(dir / "link", "inner", false, &error, LinkPolicy::kFollow));
+  EXPECT_EQ(listing.Identity(), IdentityOf(dir / "sub"));
+  ASSERT_TRUE(listing.Next(&entry));
+  EXPECT_EQ(entry.name, "inner");
+  EXPECT_FALSE(listing.Open(dir / "link", "*.*", false, &error, LinkPolicy::kNoFollow));
+  EXPECT_NE(error, 0);
+  EXPECT_TRUE(listing.Open(dir / "sub", "*.*", false, &error, LinkPolicy::kNoFollow));
+}
+
+TEST(PlatformListing, PseudoFileSystemsListNothing) {
+  for (const char* pseudo : {"/proc", "/proc/self", "/sys"}) {
+    struct stat st;
+    if (stat(pseudo, &st) != 0) continue;
+    EXPECT_TRUE(ListNames(pseudo, "*.*").empty()) << pseudo;
+  }
+  // devtmpfs looks like tmpfs to statfs; told apart through the mount table.
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  bool dev_is_devtmpfs = false;
+  while (std::getline(mounts, line))
+    if (line.find(" /dev ") != std::string::npos && line.find(" - devtmpfs ") != std::string::npos)
+      dev_is_devtmpfs = true;
+  if (dev_is_devtmpfs) {
+    EXPECT_TRUE(ListNames("/dev", "*.*").empty());
+  }
+  // An ordinary tmpfs is listed.
+  std::error_code ec;
+  std::string shm_dir = "/dev/shm/nerlo-platform-test-" + std::to_string(getpid());
+  if (std::filesystem::create_directory(shm_dir, ec)) {
+    WriteFile(shm_dir + "/file", "x");
+    EXPECT_EQ(ListNames(shm_dir, "file"), std::vector<std::string>{"file"});
+    std::filesystem::remove_all(shm_dir, ec);
+  }
+}
+
+TEST(PlatformEntry, FindEntryAndStatPath) {
+  TempDir dir;
+  WriteFile(dir / ".data", std::string(77, 'd'));
+  ASSERT_EQ(symlink((dir / ".data").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+
+  DirEntry entry;
+  ErrorCode error = 0;
+  ASSERT_TRUE(FindEntry(dir / ".data", &entry, &error));
+  EXPECT_EQ(entry.name, ".data");
+  EXPECT_EQ(entry.size, 77);
+  EXPECT_EQ(entry.attributes, uint32_t{kAttrHidden});
+  ASSERT_TRUE(FindEntry(dir.path() + "/", &entry, &error));
+  EXPECT_TRUE(entry.is_directory);
+  EXPECT_FALSE(FindEntry(dir / "link", &entry, &error));
+  EXPECT_NE(error, 0);
+  EXPECT_FALSE(FindEntry(dir / "fifo", &entry, &error));
+  EXPECT_NE(error, 0);
+  EXPECT_FALSE(FindEntry(dir / "missing", &entry, &error));
+  EXPECT_EQ(error, ENOENT);
+
+  // StatPath follows the link.
+  FileStamp target, through_link;
+  ASSERT_TRUE(StatPath(dir / ".data", &target));
+  ASSERT_TRUE(StatPath(dir / "link", &through_link));
+  EXPECT_EQ(target, through_link);
+  EXPECT_TRUE(target.identity.valid);
+  EXPECT_EQ(target.size, 77);
+  EXPECT_GT(target.modified_ns, 0);
+  EXPECT_FALSE(StatPath(dir / "missing", &target, &error));
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST(PlatformFile, OpenReadsRegularFilesAndRefusesEverythingElse) {
+  TempDir dir;
+  WriteFile(dir / "data", "hello world");
+  ASSERT_EQ(symlink((dir / "data").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+
+  ErrorCode error = 0;
+  File file = File::Open(dir / "data", LinkPolicy::kNoFollow, &error);
+  ASSERT_TRUE(file.IsOpen()) << ErrorText(error);
+  EXPECT_EQ(file.Stamp(), [&] {
+    FileStamp s;
+    StatPath(dir / "data", &s);
+    return s;
+  }());
+  char buffer[64];
+  EXPECT_EQ(file.Read(buffer, 5, &error), 5);
+  EXPECT_EQ(file.Read(buffer + 5, sizeof buffer - 5, &error), 6);
+  EXPECT_EQ(std::string(buffer, 11), "hello world");
+  EXPECT_EQ(file.Read(buffer, sizeof buffer, &error), 0);
+  File moved = std::move(file);
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_TRUE(moved.IsOpen());
+  moved.Close();
+  EXPECT_EQ(moved.Read(buffer, 1, &error), -1);
+
+  // A FIFO without a writer would block a plain open; it must be refused at once.
+  File fifo = File::Open(dir / "fifo", LinkPolicy::kNoFollow, &error);
+  EXPECT_FALSE(fifo.IsOpen());
+  EXPECT_EQ(error, ENXIO);
+  File directory = File::Open(dir.path(), LinkPolicy::kFollow, &error);
+  EXPECT_FALSE(directory.IsOpen());
+  EXPECT_EQ(error, EISDIR);
+  File link = File::Open(dir / "link", LinkPolicy::kNoFollow, &error);
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_EQ(error, ELOOP);
+  File followed = File::Open(dir / "link", LinkPolicy::kFollow, &error);
+  EXPECT_TRUE(followed.IsOpen());
+  File missing = File::Open(dir / "missing", LinkPolicy::kFollow, &error);
+  EXPECT_FALSE(missing.IsOpen());
+  EXPECT_EQ(error, ENOENT);
+
+  if (geteuid() != 0) {
+    WriteFile(dir / "secret", "s");
+    ASSERT_EQ(chmod((dir / "secret").c_str(), 0), 0);
+    EXPECT_FALSE(File::Open(dir / "secret", LinkPolicy::kFollow, &error).IsOpen());
+    EXPECT_EQ(error, EACCES);
+  }
+}
+
+TEST(PlatformFile, MappedViewLimits) {
+  TempDir dir;
+  WriteFile(dir / "db", "0123456789");
+  WriteFile(dir / "empty", "");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ErrorCode error = 0;
+
+  MappedView view = MappedView::Map(dir / "db", 11, &error);
+  ASSERT_TRUE(view.IsMapped()) << ErrorText(error);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data()), view.size()), "0123456789");
+  // The view outlives the file's name.
+  ASSERT_EQ(unlink((dir / "db").c_str()), 0);
+  MappedView moved = std::move(view);
+  EXPECT_FALSE(view.IsMapped());
+  EXPECT_EQ(moved.data()[9], '9');
+
+  WriteFile(dir / "db", "0123456789");
+  EXPECT_FALSE(MappedView::Map(dir / "db", 10, &error).IsMapped());
+  EXPECT_EQ(error, EFBIG);
+  EXPECT_FALSE(MappedView::Map(dir / "empty", 100, &error).IsMapped());
+  EXPECT_NE(error, 0);
+  EXPECT_FALSE(MappedView::Map(dir / "missing", 100, &error).IsMapped());
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(MappedView::Map(dir / "fifo", 100, &error).IsMapped());
+  EXPECT_EQ(error, ENXIO);
+}
+
+TEST(PlatformDelete, DeleteFileOutcomes) {
+  TempDir dir;
+  WriteFile(dir / "target", "t");
+  WriteFile(dir / "victim", "v");
+  ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+  std::filesystem::create_directory(dir / "sub");
+
+  EXPECT_EQ(DeleteFile(dir / "victim"), DeleteOutcome::kDeleted);
+  EXPECT_FALSE(std::filesystem::exists(dir / "victim"));
+  EXPECT_EQ(DeleteFile(dir / "victim"), DeleteOutcome::kAlreadyGone);
+  // A link is removed itself, its target stays.
+  EXPECT_EQ(DeleteFile(dir / "link"), DeleteOutcome::kDeleted);
+  EXPECT_EQ(ReadFile(dir / "target"), "t");
+  EXPECT_EQ(DeleteFile(dir / "sub"), DeleteOutcome::kRefused);
+}
+
+TEST(PlatformDelete, DeleteFileIfSameOnlyRemovesTheExpectedFileThroughRealDirectories) {
+  TempDir dir;
+  WriteFile(dir / "a/b/infected", "x");
+  const FileIdentity id = IdentityOf(dir / "a/b/infected");
+
+  // Identity mismatch: the name now names another file (put in place by rename, so the old
+  // inode is still alive when the new one is made and the numbers must differ).
+  WriteFile(dir / "a/b/infected.new", "clean");
+  ASSERT_EQ(rename((dir / "a/b/infected.new").c_str(), (dir / "a/b/infected").c_str()), 0);
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/infected", id), DeleteOutcome::kRefused);
+  EXPECT_EQ(ReadFile(dir / "a/b/infected"), "clean");
+
+  const FileIdentity id2 = IdentityOf(dir / "a/b/infected");
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/infected", FileIdentity{}), DeleteOutcome::kRefused);
+  // Repeated separators and "." components are harmless.
+  EXPECT_EQ(DeleteFileIfSame(dir.path() + "//a/./b///infected", id2), DeleteOutcome::kDeleted);
+  EXPECT_FALSE(std::filesystem::exists(dir / "a/b/infected"));
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/infected", id2), DeleteOutcome::kAlreadyGone);
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/missing/infected", id2), DeleteOutcome::kAlreadyGone);
+
+  // A symbolic link in a middle component is refused, even though it leads to the file.
+  WriteFile(dir / "real/victim", "v");
+  const FileIdentity victim = IdentityOf(dir / "real/victim");
+  ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "a/linkdir").c_str()), 0);
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/linkdir/victim", victim), DeleteOutcome::kRefused);
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/linkdir/../real/victim", victim), DeleteOutcome::kRefused);
+  // A link as the leaf is refused (its target has the expected identity, the link has not).
+  ASSERT_EQ(symlink((dir / "real/victim").c_str(), (dir / "a/linkfile").c_str()), 0);
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/linkfile", victim), DeleteOutcome::kRefused);
+  EXPECT_TRUE(std::filesystem::exists(dir / "real/victim"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "a/linkfile"));
+  // A component that is a file, and a leaf that is not a regular file.
+  EXPECT_EQ(DeleteFileIfSame(dir / "real/victim/x", victim), DeleteOutcome::kRefused);
+  EXPECT_EQ(DeleteFileIfSame(dir / "real", IdentityOf(dir / "real")), DeleteOutcome::kRefused);
+  EXPECT_EQ(DeleteFileIfSame(dir / "real/victim/", victim), DeleteOutcome::kRefused);
+  EXPECT_EQ(DeleteFileIfSame(dir / "real/.", IdentityOf(dir / "real")), DeleteOutcome::kRefused);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(DeleteFileIfSame(dir / "fifo", IdentityOf(dir / "fifo")), DeleteOutcome::kRefused);
+  EXPECT_TRUE(std::filesystem::exists(dir / "real/victim"));
+
+  // ".." through real directories, and a path relative to the current directory.
+  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/../../real/victim", victim), DeleteOutcome::kDeleted);
+  WriteFile(dir / "real/rel", "r");
+  const FileIdentity rel = IdentityOf(dir / "real/rel");
+  std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  DeleteOutcome relative = DeleteFileIfSame("real/rel", rel);
+  std::filesystem::current_path(saved);
+  EXPECT_EQ(relative, DeleteOutcome::kDeleted);
+  EXPECT_FALSE(std::filesystem::exists(dir / "real/rel"));
+}
+
+}  // namespace
+}  // namespace nerlo::platform
