@@ -96,7 +96,9 @@ int32_t TBaseSearch::FindNext() {
   const unsigned char* mapped = mapped_pattern_.data();
   const int32_t* skip = raw_skip_.data();
   const int64_t shift = mismatch_shift_;
-  int64_t pos = position_;
+  // A FindNext without a FindFirst on this block, or after a longer pattern was set, would put
+  // the test window before the block's first byte; it starts at the block's start instead.
+  int64_t pos = std::max(position_, length - 1);
   while (pos < end) {
     const int32_t s = skip[block[pos]];
     if (s != 0) {

@@ -87,6 +87,22 @@ TEST(BaseSearch, BlockBoundaries) {
   EXPECT_EQ(search.FindFirst(), -1);
   search.SetBuffer(reinterpret_cast<const unsigned char*>(block.data()), 2);
   EXPECT_EQ(AllMatches(search), (Offsets{0, 1}));  // the size bounds the block
+
+  // A test window never starts before the block: not for a FindNext without FindFirst, nor
+  // after a longer pattern was set in the middle of a search (the heap block lets the
+  // address checker see a read before it).
+  const std::string text = "xabcabc";
+  std::vector<unsigned char> heap(text.begin(), text.end());
+  search.SetPattern("ax");  // its last byte stands at offset 0
+  search.SetBuffer(heap.data(), static_cast<int32_t>(heap.size()));
+  EXPECT_EQ(search.FindNext(), -1);
+  search.SetPattern("c");
+  EXPECT_EQ(search.FindFirst(), 3);
+  search.SetPattern("xxxxxa");  // its last byte stands at offset 4, the next test position
+  EXPECT_EQ(search.FindNext(), -1);
+  search.SetPattern("bcab");
+  search.SetBuffer(heap.data(), static_cast<int32_t>(heap.size()));
+  EXPECT_EQ(search.FindNext(), 2);
 }
 
 TEST(BaseSearch, SingleBytePatternAtEveryOffset) {
