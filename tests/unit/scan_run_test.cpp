@@ -216,15 +216,17 @@ TEST_F(ScanRunTest, DeleteThemWithTwoHeuristicHitsGivesOneThenHashRowsSayAlready
 }
 
 TEST_F(ScanRunTest, HeuristicsSwitchAndVerdictAreReadAtTheMomentOfUse) {
-  WriteFile(files_ / "a/1.txt", "MARKER");
+  // Long enough for every window, so that each file ends with its status panels.
+  const std::string infected = "MARKER" + Content(700, 6);
+  WriteFile(files_ / "a/1.txt", infected);
   WriteDatabases({}, {}, {"MARKER"});
   Scan(files_ / "a/1.txt", true);
   EXPECT_EQ(Run().InfectedCount(), 1);
 
   // Switch heuristics off once the first file has been handled: the second file is not
   // searched. Both files are in one folder, so the walk reports them one after the other.
-  WriteFile(files_ / "b/1.txt", "MARKER");
-  WriteFile(files_ / "b/2.txt", "MARKER");
+  WriteFile(files_ / "b/1.txt", infected);
+  WriteFile(files_ / "b/2.txt", infected);
   int files_done = 0;
   view_.on_panel = [&](int panel, const std::string&) {
     if (panel == 0 && ++files_done == 1) settings_.heuristics = false;
@@ -308,9 +310,8 @@ TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
   platform::File original = platform::File::Open(path, platform::LinkPolicy::kNoFollow, nullptr);
   ASSERT_TRUE(original.IsOpen());
   const platform::FileIdentity examined = original.Stamp().identity;
-  original.Close();
-  // Someone replaces the file by another one of the same name.
-  std::filesystem::remove(path);
+  // Someone replaces the file by another one of the same name (the original stays open, so
+  // its inode cannot be reused for the newcomer).
   WriteFile(files_ / "other.bin", "second");
   std::filesystem::rename(files_ / "other.bin", path);
 

@@ -94,16 +94,20 @@ TEST_F(WorkerTest, DestructionWaitsForTheRunningLookupAndHandlesItsHit) {
   std::atomic<bool> release{false};
   bool hit_handled = false;
   std::atomic<bool> saw_terminate{false};
+  std::atomic<bool> started{false};
   std::thread releaser;
   {
     TWorker worker;
     worker.OnExecute = [&](TWorker&, TWorkerExecuteThread& thread, intptr_t&) {
+      started = true;
       while (!release) std::this_thread::sleep_for(1ms);
       saw_terminate = thread.Terminated();
       platform::Synchronize([&] { hit_handled = true; });
     };
     worker.Start(Request("running"));
     worker.Start(Request("queued, dropped at destruction"));
+    // A lookup that has not begun when the worker is destroyed is not run at all.
+    while (!started) std::this_thread::sleep_for(1ms);
     releaser = std::thread([&] {
       std::this_thread::sleep_for(50ms);
       release = true;
