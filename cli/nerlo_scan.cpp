@@ -1,7 +1,8 @@
 // nerlo-scan: the command-line scanner, a thin front end over the scan run.
 //
 // Exit status: 0 when nothing was found, 1 when something was found, 2 on a usage error, a
-// target that does not exist or cannot be scanned, or a database folder that does not exist.
+// target that does not exist or cannot be scanned, a database folder that does not exist, or
+// a heuristics.db that could not be loaded (the scan still runs, without heuristic strings).
 
 #include <chrono>
 #include <cstdio>
@@ -40,8 +41,9 @@ constexpr std::string_view kUsage =
     "                    (only when it is a terminal)\n"
     "  --help            show this text\n"
     "\n"
-    "Exit status: 0 nothing found, 1 something found, 2 usage error, missing target or\n"
-    "missing database folder.\n";
+    "Exit status: 0 nothing found, 1 something found, 2 usage error, missing target,\n"
+    "missing database folder, or a heuristics.db that could not be loaded (the scan then\n"
+    "runs without heuristic strings).\n";
 
 struct Options {
   bool delete_them = false;
@@ -241,10 +243,12 @@ int Main(int argc, char** argv) {
     scan::TScanRun run(view, view, db_dir);
     view.SetRun(&run);
     if (!options.quiet) std::cout << "Databases: " << db_dir << "\n";
+    bool databases_loaded = true;
     try {
       run.FormShow();
     } catch (const Exception& e) {
       std::cerr << "nerlo-scan: " << e.Message() << "\n";
+      databases_loaded = false;
     }
     for (const Target& target : targets) {
       if (!options.quiet) std::cout << "Scanning: " << target.shown << std::endl;
@@ -263,7 +267,7 @@ int Main(int argc, char** argv) {
     std::cout << "Files scanned: " << run.ScannedCount() << "\n"
               << "Infected: " << run.InfectedCount() << "\n"
               << "Removed: " << run.RemovedCount() << std::endl;
-    status = run.InfectedCount() > 0 ? 1 : 0;
+    status = !databases_loaded ? 2 : run.InfectedCount() > 0 ? 1 : 0;
   }
   platform::InstallMessageQueue(nullptr);
   return status;

@@ -156,7 +156,7 @@ expect_eq "link target status" 2 "$status"
 mkdir -p "$work/db2"
 cp "$db/database.db" "$work/db2/"
 run_scan --db-dir "$work/db2" "$work/single/x.bin"
-expect_eq "no heuristics.db status" 1 "$status"
+expect_eq "no heuristics.db status" 2 "$status"
 grep -q "Cannot open file \"$work/db2/heuristics.db\"" "$work/err" || fail "heuristics.db error not reported: $(cat "$work/err")"
 expect_eq "no heuristics.db summary" "$(summary_of 1 2 0)" "$summary"
 
@@ -166,7 +166,9 @@ head -c 100000 /dev/urandom >"$work/db3/database.db"
 printf '' >"$work/db3/tdb.ldb"
 printf '\0\0garbage' >"$work/db3/heuristics.db"
 run_scan --db-dir "$work/db3" "$work/single"
-expect_eq "garbage databases status" 0 "$status"
+expect_eq "garbage databases status" 2 "$status"  # heuristics.db starts with a zero byte
+grep -q "List index out of bounds (0)" "$work/err" || fail "empty heuristics.db not reported"
+expect_eq "garbage databases summary" "$(summary_of 4 0 0)" "$summary"
 
 # ---- The default databases beside the program find the test file ----------------------------
 mkdir -p "$work/default"
