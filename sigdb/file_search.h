@@ -77,7 +77,10 @@ struct DatabaseSnapshot;
 // The contents are held as a read-only snapshot shared by all instances in the process and
 // taken afresh whenever the file's identity, size or change times differ from the snapshot's
 // at a Filename setting; a database rewritten or truncated by another process therefore never
-// invalidates a block that a search is reading.
+// invalidates a block that a search is reading. A file changed less than two seconds before
+// it is read is read afresh at every setting, as its stamp could still miss a change made
+// within the same tick of the file system's clock. Instances on different threads may set
+// Filename at the same time, also for the same file.
 class TFileSearch : public TBaseSearch {
  public:
   TFileSearch() = default;
