@@ -1,8 +1,9 @@
 // nerlo-scan: the command-line scanner, a thin front end over the scan run.
 //
 // Exit status: 0 when nothing was found, 1 when something was found, 2 on a usage error, a
-// target that does not exist or cannot be scanned, a database folder that does not exist, or
-// a heuristics.db that could not be loaded (the scan still runs, without heuristic strings).
+// target that does not exist or cannot be scanned (also a file whose folder turns out not to
+// be listable), a database folder that does not exist, or a heuristics.db that could not be
+// loaded (the scan still runs, without heuristic strings).
 
 #include <chrono>
 #include <cstdio>
@@ -41,9 +42,9 @@ constexpr std::string_view kUsage =
     "                    (only when it is a terminal)\n"
     "  --help            show this text\n"
     "\n"
-    "Exit status: 0 nothing found, 1 something found, 2 usage error, missing target,\n"
-    "missing database folder, or a heuristics.db that could not be loaded (the scan then\n"
-    "runs without heuristic strings).\n";
+    "Exit status: 0 nothing found, 1 something found, 2 usage error, a target that is\n"
+    "missing or could not be scanned, missing database folder, or a heuristics.db that\n"
+    "could not be loaded (the scan then runs without heuristic strings).\n";
 
 struct Options {
   bool delete_them = false;
@@ -250,16 +251,29 @@ int Main(int argc, char** argv) {
       std::cerr << "nerlo-scan: " << e.Message() << "\n";
       databases_loaded = false;
     }
+    bool targets_scanned = true;
     for (const Target& target : targets) {
       if (!options.quiet) std::cout << "Scanning: " << target.shown << std::endl;
       run.ff.SetDriveList("");
       run.ff.SetFileName(target.file_name);
       run.ff.SetSearchScope(target.single_file ? scan::TSearchScope::ssCurrentDir
                                                : scan::TSearchScope::ssEntireDisk);
-      run.ff.OnMatch = [&run, &target](scan::TFileFind& sender) {
-        if (!target.single_file || sender.LastMatch() == target.only_path) run.ffMatch(sender);
+      bool reported = false;
+      run.ff.OnMatch = [&run, &target, &reported](scan::TFileFind& sender) {
+        if (target.single_file && sender.LastMatch() != target.only_path) return;
+        reported = true;
+        run.ffMatch(sender);
       };
       run.ff.Start();
+      // A file is reached through a listing of its folder: a folder that cannot be listed, or
+      // one on a pseudo file system, reports nothing, and the file was never examined.
+      if (target.single_file && !reported) {
+        view.ClearProgress();
+        std::cerr << "nerlo-scan: " << target.shown
+                  << ": not scanned (its folder cannot be listed, or it lies on a pseudo file "
+                     "system)\n";
+        targets_scanned = false;
+      }
     }
     // The summary counts every lookup that the scan started.
     run.WaitForLookups();
@@ -267,7 +281,7 @@ int Main(int argc, char** argv) {
     std::cout << "Files scanned: " << run.ScannedCount() << "\n"
               << "Infected: " << run.InfectedCount() << "\n"
               << "Removed: " << run.RemovedCount() << std::endl;
-    status = !databases_loaded ? 2 : run.InfectedCount() > 0 ? 1 : 0;
+    status = !databases_loaded || !targets_scanned ? 2 : run.InfectedCount() > 0 ? 1 : 0;
   }
   platform::InstallMessageQueue(nullptr);
   return status;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -188,7 +189,8 @@ int64_t NowNs() {
 // Reads the whole file at path. Returns null when it cannot be opened or read, or is empty or
 // too large to be a block. *cacheable tells whether the file stayed unchanged while it was
 // read and its stamp can be trusted to show a later change.
-std::shared_ptr<const DatabaseSnapshot> ReadSnapshot(const std::string& path, bool* cacheable) {
+std::shared_ptr<const DatabaseSnapshot> ReadSnapshotOrThrow(const std::string& path,
+                                                            bool* cacheable) {
   *cacheable = false;
   platform::ErrorCode error = 0;
   const int64_t started_ns = NowNs();
@@ -225,6 +227,17 @@ std::shared_ptr<const DatabaseSnapshot> ReadSnapshot(const std::string& path, bo
                started_ns - after.changed_ns > kRacyWindowNs &&
                started_ns - after.modified_ns > kRacyWindowNs;
   return snapshot;
+}
+
+// As ReadSnapshotOrThrow; a database too large for the memory at hand leaves no block, as one
+// too large to be a block does, instead of ending the scan.
+std::shared_ptr<const DatabaseSnapshot> ReadSnapshot(const std::string& path, bool* cacheable) {
+  try {
+    return ReadSnapshotOrThrow(path, cacheable);
+  } catch (const std::bad_alloc&) {
+    *cacheable = false;
+    return nullptr;
+  }
 }
 
 }  // namespace

@@ -151,6 +151,14 @@ run_scan --db-dir "$db"
 expect_eq "no target status" 2 "$status"
 run_scan --db-dir "$db" "$tree/link-to-hashed.bin"
 expect_eq "link target status" 2 "$status"
+# A file whose folder lists nothing (here a pseudo file system) is never examined: that is no
+# clean result.
+if [ -f /proc/self/status ]; then
+  run_scan --db-dir "$db" /proc/self/status
+  expect_eq "unlisted file status" 2 "$status"
+  grep -q "/proc/self/status: not scanned" "$work/err" || fail "unlisted file not named"
+  expect_eq "unlisted file summary" "$(summary_of 0 0 0)" "$summary"
+fi
 
 # Missing heuristics.db: reported with its message, the scan goes on.
 mkdir -p "$work/db2"

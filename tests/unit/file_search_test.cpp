@@ -1,9 +1,11 @@
 #include "sigdb/file_search.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -207,6 +209,30 @@ TEST(FileSearch, NoBlockForAnEmptyMissingOrNonRegularFile) {
   search.ReleaseFile();
   EXPECT_EQ(search.Filename(), "");
   EXPECT_EQ(search.FindFirst(), -1);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // the sanitizers' runtimes cannot live under an address limit
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST(FileSearch, ADatabaseTooLargeForTheMemoryAtHandLeavesNoBlock) {
+  if (kSanitized) GTEST_SKIP() << "needs an address-space limit";
+  TempDir dir;
+  WriteFile(dir / "huge.db", "");
+  std::filesystem::resize_file(dir / "huge.db", int64_t{1536} << 20);  // sparse, below 2^31
+  // In a child process whose address space cannot hold a copy of the file.
+  auto search_under_limit = [&] {
+    rlimit limit;
+    limit.rlim_cur = limit.rlim_max = rlim_t{1} << 30;
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::exit(3);
+    TFileSearch search;
+    search.SetPattern("pattern");
+    search.SetFilename(dir / "huge.db");
+    std::exit(search.Filename().empty() && search.FindFirst() == -1 ? 0 : 1);
+  };
+  EXPECT_EXIT(search_under_limit(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(FileSearch, EverySettingSeesTheCurrentContents) {
