@@ -18,6 +18,7 @@
 #include "platform/message_queue.h"
 #include "platform/platform.h"
 #include "scan/scan_run.h"
+#include "scan/scan_target.h"
 
 namespace {
 
@@ -54,14 +55,6 @@ struct Options {
   bool all_drives = false;
   std::string db_dir;
   std::vector<std::string> targets;
-};
-
-// How one target is walked.
-struct Target {
-  std::string file_name;      // what the walk is given
-  bool single_file = false;   // walk the file's folder alone ...
-  std::string only_path;      // ... and examine only this path (the name may hold wildcards)
-  std::string shown;          // as the user wrote it
 };
 
 int UsageError(const std::string& message) {
@@ -110,38 +103,10 @@ int ParseArguments(int argc, char** argv, Options& options) {
 }
 
 // Works out how target is walked; prints why and returns false when it cannot be scanned.
-bool ResolveTarget(const std::string& target, Target& out) {
-  out.shown = target;
-  platform::ErrorCode error = 0;
-  platform::DirectoryListing listing;
-  if (listing.Open(target, "*", false, &error)) {
-    out.file_name = platform::JoinPath(target, "*.*");
-    return true;
-  }
-  platform::DirEntry entry;
-  const bool found = platform::FindEntry(target, &entry);
-  if (found && !entry.is_directory) {
-    // A name without a folder would start a drive walk: give it the current folder.
-    std::string path = target;
-    size_t cut = path.size();
-    while (cut > 0 && !platform::IsDirectoryPartEnd(path[cut - 1])) --cut;
-    if (cut == 0) path = std::string(".") + platform::kPathSeparator + path;
-    out.file_name = path;
-    out.only_path = path;
-    out.single_file = true;
-    return true;
-  }
-  platform::FileStamp stamp;
-  platform::ErrorCode stat_error = 0;
-  if (found) {
-    std::cerr << "nerlo-scan: " << target << ": " << platform::ErrorText(error) << "\n";
-  } else if (platform::StatPath(target, &stamp, &stat_error)) {
-    std::cerr << "nerlo-scan: " << target
-              << ": not a file or folder that can be scanned (symbolic links, devices, FIFOs "
-                 "and sockets are never scanned)\n";
-  } else {
-    std::cerr << "nerlo-scan: " << target << ": " << platform::ErrorText(stat_error) << "\n";
-  }
+bool ResolveTarget(const std::string& target, scan::ScanTarget& out) {
+  std::string error;
+  if (scan::ResolveScanTarget(target, out, &error)) return true;
+  std::cerr << "nerlo-scan: " << target << ": " << error << "\n";
   return false;
 }
 
@@ -149,8 +114,7 @@ bool ResolveTarget(const std::string& target, Target& out) {
 class ConsoleView : public scan::ScanView, public scan::ScanSettings {
  public:
   explicit ConsoleView(const Options& options)
-      : options_(options),
-        progress_(options.progress && platform::StandardErrorIsTerminal()) {}
+      : options_(options), progress_(options.progress && platform::StandardErrorIsTerminal()) {}
 
   void SetRun(const scan::TScanRun* run) { run_ = run; }
 
@@ -168,7 +132,8 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     DrawProgress();
   }
 
-  void DetectionReported(const std::string& path, std::string_view action) override {
+  void DetectionReported(const std::string& path, std::string_view action,
+                         std::string_view /*check*/) override {
     ClearProgress();
     std::string line = path + ": " + scan::kDiagnosticInfected;
     if (!action.empty()) line += " " + std::string(action);
@@ -223,15 +188,10 @@ int Main(int argc, char** argv) {
     if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
   }
 
-  std::vector<Target> targets;
-  if (options.all_drives) {
-    Target all;
-    all.file_name = "*.*";
-    all.shown = "all local drives";
-    targets.push_back(all);
-  }
+  std::vector<scan::ScanTarget> targets;
+  if (options.all_drives) targets.push_back(scan::AllDrivesTarget());
   for (const std::string& t : options.targets) {
-    Target target;
+    scan::ScanTarget target;
     if (!ResolveTarget(t, target)) return 2;
     targets.push_back(target);
   }
@@ -252,22 +212,12 @@ int Main(int argc, char** argv) {
       databases_loaded = false;
     }
     bool targets_scanned = true;
-    for (const Target& target : targets) {
+    for (const scan::ScanTarget& target : targets) {
       if (!options.quiet) std::cout << "Scanning: " << target.shown << std::endl;
-      run.ff.SetDriveList("");
-      run.ff.SetFileName(target.file_name);
-      run.ff.SetSearchScope(target.single_file ? scan::TSearchScope::ssCurrentDir
-                                               : scan::TSearchScope::ssEntireDisk);
-      bool reported = false;
-      run.ff.OnMatch = [&run, &target, &reported](scan::TFileFind& sender) {
-        if (target.single_file && sender.LastMatch() != target.only_path) return;
-        reported = true;
-        run.ffMatch(sender);
-      };
-      run.ff.Start();
+      const bool reached = scan::WalkScanTarget(run, target);
       // A file is reached through a listing of its folder: a folder that cannot be listed, or
       // one on a pseudo file system, reports nothing, and the file was never examined.
-      if (target.single_file && !reported) {
+      if (!reached) {
         view.ClearProgress();
         std::cerr << "nerlo-scan: " << target.shown
                   << ": not scanned (its folder cannot be listed, or it lies on a pseudo file "

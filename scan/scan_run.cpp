@@ -20,10 +20,10 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   pattern.SetCaseSensitive(false);
 
   using Handler = void (TScanRun::*)(TWorker&, TWorkerExecuteThread&, intptr_t&);
-  static constexpr Handler kHandlers[8] = {
-      &TScanRun::Worker1Execute, &TScanRun::Worker2Execute, &TScanRun::Worker3Execute,
-      &TScanRun::Worker4Execute, &TScanRun::Worker5Execute, &TScanRun::Worker6Execute,
-      &TScanRun::Worker7Execute, &TScanRun::Worker8Execute};
+  static constexpr Handler kHandlers[8] = {&TScanRun::Worker1Execute, &TScanRun::Worker2Execute,
+                                           &TScanRun::Worker3Execute, &TScanRun::Worker4Execute,
+                                           &TScanRun::Worker5Execute, &TScanRun::Worker6Execute,
+                                           &TScanRun::Worker7Execute, &TScanRun::Worker8Execute};
   for (int n = 0; n < 8; ++n) {
     searches_[n]->SetCaseSensitive(false);
     workers_[n]->SetThreadGroup(&WorkerGroup1);
@@ -61,6 +61,7 @@ void TScanRun::FormShow() {
   RemovedCount_ = 0;
   ScannedCount_ = 0;
   InfectedCount_ = 0;
+  TooLargeCount_ = 0;
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -71,6 +72,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
   platform::DirEntry entry;
   if (platform::FindEntry(path, &entry)) size = entry.size;
 
+  if (size >= kSizeLimit) ++TooLargeCount_;
   if (size < kSizeLimit) {
     ++ScannedCount_;
 
@@ -87,10 +89,12 @@ void TScanRun::ffMatch(TFileFind& sender) {
       // By index, on a copy: the matcher processes messages, and nothing may change the list
       // under an iterator meanwhile.
       for (size_t i = 0; i < Memo1.Count(); ++i) {
+        const std::string check = "heuristic " + std::to_string(i + 1);
         const std::string heuristic = Memo1[i];
         platform::FileIdentity matched;
         try {
-          if (MatchHeuristic(heuristic, path, &matched) != -1) HandleDetection(path, matched);
+          if (MatchHeuristic(heuristic, path, &matched) != -1)
+            HandleDetection(path, matched, check);
         } catch (const EInOutError&) {
           // This string counts as not found.
         }
@@ -102,7 +106,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
     if (pattern.FindFirst() != -1) {
       // Every occurrence of the key is one detection.
       do {
-        HandleDetection(path, hashed);
+        HandleDetection(path, hashed, "hash");
       } while (pattern.FindNext() != -1);
     }
 
@@ -135,10 +139,11 @@ void TScanRun::ffMatch(TFileFind& sender) {
   view_.SetPanelText(kPanelCurrentFile, path);
 }
 
-void TScanRun::HandleDetection(const std::string& path, const platform::FileIdentity& identity) {
+void TScanRun::HandleDetection(const std::string& path, const platform::FileIdentity& identity,
+                               std::string_view check) {
   ++InfectedCount_;
   if (!settings_.DeleteThem()) {
-    view_.DetectionReported(path, {});
+    view_.DetectionReported(path, {}, check);
     return;
   }
   const char* action = kActionNotDeleted;
@@ -156,14 +161,17 @@ void TScanRun::HandleDetection(const std::string& path, const platform::FileIden
   }
   view_.AddResultRow(path, kDiagnosticInfected, action);
   view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
-  view_.DetectionReported(path, action);
+  view_.DetectionReported(path, action, check);
 }
 
 void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
   if (search.FindFirst() == -1) return;
   // One hit per window, however often the signature stands in the database.
   const WindowLookupRequest& request = worker.Request();
-  platform::Synchronize([this, &request] { HandleDetection(request.file_path, request.file); });
+  platform::Synchronize([this, &request] {
+    HandleDetection(request.file_path, request.file,
+                    "window " + std::to_string(request.window_number));
+  });
 }
 
 void TScanRun::Worker1Execute(TWorker& sender, TWorkerExecuteThread&, intptr_t&) {

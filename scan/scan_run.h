@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "scan/file_find.h"
@@ -55,7 +56,9 @@ class TScanRun {
 
   // The verdict handling of one detection of the file at path, whose bytes were read from the
   // file with the given identity. Deletes only that same file, under "Delete them".
-  void HandleDetection(const std::string& path, const platform::FileIdentity& identity);
+  // check names the check that fired, as ScanView::DetectionReported has it.
+  void HandleDetection(const std::string& path, const platform::FileIdentity& identity,
+                       std::string_view check);
 
   // True while any lookup runs or waits.
   bool LookupsPending() const;
@@ -65,6 +68,8 @@ class TScanRun {
   int32_t ScannedCount() const { return ScannedCount_; }
   int32_t InfectedCount() const { return InfectedCount_; }
   int32_t RemovedCount() const { return RemovedCount_; }
+  // Files of this scan that were listed at or above the size limit and so not examined.
+  int32_t TooLargeCount() const { return TooLargeCount_; }
   const std::string& WindowDatabasePath() const { return window_database_path_; }
   const std::string& DatabaseDirectory() const { return database_directory_; }
 
@@ -99,6 +104,7 @@ class TScanRun {
   int32_t ScannedCount_ = 0;
   int32_t InfectedCount_ = 0;
   int32_t RemovedCount_ = 0;
+  int32_t TooLargeCount_ = 0;
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

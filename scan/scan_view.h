@@ -26,9 +26,15 @@ class ScanView {
   // Sets the text of a status panel.
   virtual void SetPanelText(int panel, const std::string& text) = 0;
   // Told of every detection, also of those that the settings leave alone: action is the
-  // action text when a deletion was attempted, empty otherwise. The scanner window has no use
-  // for it; the command-line scanner prints it.
-  virtual void DetectionReported(const std::string& /*path*/, std::string_view /*action*/) {}
+  // action text when a deletion was attempted, empty otherwise; check names the check that
+  // fired: "hash", "heuristic N" (N the string's 1-based place in the list) or "window N".
+  // The scanner window has no use for it; the command-line scanner prints it.
+  virtual void DetectionReported(const std::string& /*path*/, std::string_view /*action*/,
+                                 std::string_view /*check*/) {}
+  // Told of every file that was meant to be examined and was not (it could not be opened or
+  // read, vanished, grew past the size limit) and of every folder that could not be listed or
+  // was too deep to reach; reason is the system's error text or says why.
+  virtual void FileNotExamined(const std::string& /*path*/, const std::string& /*reason*/) {}
 };
 
 // Read at the moment of use, never copied: a change takes effect from the next file (the

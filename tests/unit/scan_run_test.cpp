@@ -37,7 +37,8 @@ class RecordingView : public ScanView {
     panels[panel] = text;
     if (on_panel) on_panel(panel, text);
   }
-  void DetectionReported(const std::string& path, std::string_view action) override {
+  void DetectionReported(const std::string& path, std::string_view action,
+                         std::string_view /*check*/) override {
     detections.push_back({path, "", std::string(action)});
   }
 
@@ -277,7 +278,7 @@ TEST_F(ScanRunTest, MissingHeuristicsDatabaseIsReportedButTheScanIsPrepared) {
   EXPECT_EQ(Run().Memo1.Count(), 1u);
   std::filesystem::remove(db_ / "heuristics.db");
   WriteFile(files_ / "x.txt", "MARKER");
-  Run().HandleDetection(files_ / "x.txt", {});  // leaves a count behind to be zeroed
+  Run().HandleDetection(files_ / "x.txt", {}, "hash");  // leaves a count behind to be zeroed
   try {
     Run().FormShow();
     FAIL() << "no error raised";
@@ -315,7 +316,7 @@ TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
   WriteFile(files_ / "other.bin", "second");
   std::filesystem::rename(files_ / "other.bin", path);
 
-  Run().HandleDetection(path, examined);
+  Run().HandleDetection(path, examined, "hash");
   EXPECT_TRUE(std::filesystem::exists(path));
   ASSERT_EQ(view_.rows.size(), 1u);
   EXPECT_EQ(view_.rows[0].action, "Not deleted.");
@@ -331,7 +332,7 @@ TEST_F(ScanRunTest, DeletionNeverFollowsALinkedFolder) {
       platform::File::Open(files_ / "real/evil.bin", platform::LinkPolicy::kNoFollow, nullptr);
   ASSERT_TRUE(file.IsOpen());
   std::filesystem::create_directory_symlink(files_ / "real", files_ / "link");
-  Run().HandleDetection(files_ / "link/evil.bin", file.Stamp().identity);
+  Run().HandleDetection(files_ / "link/evil.bin", file.Stamp().identity, "hash");
   EXPECT_TRUE(std::filesystem::exists(files_ / "real/evil.bin"));
   EXPECT_EQ(view_.rows.at(0).action, "Not deleted.");
 }

@@ -1,0 +1,31 @@
+// What a scan walks: a folder with everything below it, one file named literally, or every
+// local drive. The command-line scanner and the desktop program's "File" choice both go
+// through here, so that a file target is that file alone, whatever its name holds.
+#pragma once
+
+#include <string>
+
+#include "scan/scan_run.h"
+
+namespace nerlo::scan {
+
+struct ScanTarget {
+  std::string file_name;     // what the walk is given as FileName
+  bool single_file = false;  // walk the file's folder alone ...
+  std::string only_path;     // ... and examine only this path (the name may hold wildcards)
+  std::string shown;         // as the user gave it
+};
+
+// Works out how target (a folder or a file, as the user named it) is walked. Returns false,
+// with *error set to why (without the target's name), when it cannot be scanned.
+bool ResolveScanTarget(const std::string& target, ScanTarget& out, std::string* error);
+
+// Every local drive.
+ScanTarget AllDrivesTarget();
+
+// Walks target with run.ff on the user-interface thread, examining each file with
+// run.ffMatch. Returns false when a single-file target was never reached (its folder could
+// not be listed, or it lies on a pseudo file system): that file was not examined.
+bool WalkScanTarget(TScanRun& run, const ScanTarget& target);
+
+}  // namespace nerlo::scan
