@@ -190,16 +190,22 @@ int64_t NowNs() {
 // too large to be a block. *cacheable tells whether the file stayed unchanged while it was
 // read and its stamp can be trusted to show a later change.
 std::shared_ptr<const DatabaseSnapshot> ReadSnapshotOrThrow(const std::string& path,
-                                                            bool* cacheable) {
+                                                            bool* cacheable, std::string* why) {
   *cacheable = false;
   platform::ErrorCode error = 0;
   const int64_t started_ns = NowNs();
   platform::File file = platform::File::Open(path, platform::LinkPolicy::kFollow, &error);
-  if (!file.IsOpen()) return nullptr;
+  if (!file.IsOpen()) {
+    *why = platform::ErrorText(error);
+    return nullptr;
+  }
   auto snapshot = std::make_shared<DatabaseSnapshot>();
   snapshot->stamp = file.Stamp();
   const int64_t size = snapshot->stamp.size;
-  if (size <= 0 || size >= kMaxDatabaseSize) return nullptr;
+  if (size <= 0 || size >= kMaxDatabaseSize) {
+    *why = size <= 0 ? "the file is empty" : "the file is too large";
+    return nullptr;
+  }
 
   // The file may grow or shrink while it is read: the bytes read until a read returns 0 are
   // what this setting searches.
@@ -208,16 +214,25 @@ std::shared_ptr<const DatabaseSnapshot> ReadSnapshotOrThrow(const std::string& p
   size_t filled = 0;
   for (;;) {
     if (filled == bytes.size()) {
-      if (bytes.size() >= static_cast<size_t>(kMaxDatabaseSize)) return nullptr;
+      if (bytes.size() >= static_cast<size_t>(kMaxDatabaseSize)) {
+        *why = "the file is too large";
+        return nullptr;
+      }
       bytes.resize(std::min(bytes.size() * 2, static_cast<size_t>(kMaxDatabaseSize)));
     }
     int64_t got = file.Read(bytes.data() + filled, bytes.size() - filled, &error);
-    if (got < 0) return nullptr;
+    if (got < 0) {
+      *why = platform::ErrorText(error);
+      return nullptr;
+    }
     if (got == 0) break;
     filled += static_cast<size_t>(got);
   }
   file.Close();
-  if (filled == 0) return nullptr;
+  if (filled == 0) {
+    *why = "the file is empty";
+    return nullptr;
+  }
   bytes.resize(filled);
   bytes.shrink_to_fit();
 
@@ -231,11 +246,13 @@ std::shared_ptr<const DatabaseSnapshot> ReadSnapshotOrThrow(const std::string& p
 
 // As ReadSnapshotOrThrow; a database too large for the memory at hand leaves no block, as one
 // too large to be a block does, instead of ending the scan.
-std::shared_ptr<const DatabaseSnapshot> ReadSnapshot(const std::string& path, bool* cacheable) {
+std::shared_ptr<const DatabaseSnapshot> ReadSnapshot(const std::string& path, bool* cacheable,
+                                                     std::string* why) {
   try {
-    return ReadSnapshotOrThrow(path, cacheable);
+    return ReadSnapshotOrThrow(path, cacheable, why);
   } catch (const std::bad_alloc&) {
     *cacheable = false;
+    *why = "not enough memory to read it whole";
     return nullptr;
   }
 }
@@ -250,13 +267,18 @@ void TFileSearch::ReleaseFile() {
   SetBuffer(nullptr, 0);
   snapshot_.reset();
   filename_.clear();
+  load_error_.clear();
 }
 
 void TFileSearch::SetFilename(const std::string& name) {
   ReleaseFile();
   if (name.empty()) return;
   platform::FileStamp current;
-  if (!platform::StatPath(name, &current)) return;
+  platform::ErrorCode stat_error = 0;
+  if (!platform::StatPath(name, &current, &stat_error)) {
+    load_error_ = platform::ErrorText(stat_error);
+    return;
+  }
 
   std::shared_ptr<CacheEntry> entry = EntryFor(name);
   std::shared_ptr<const DatabaseSnapshot> snapshot;
@@ -266,11 +288,14 @@ void TFileSearch::SetFilename(const std::string& name) {
       snapshot = entry->snapshot;
     } else {
       bool cacheable = false;
-      snapshot = ReadSnapshot(name, &cacheable);
+      snapshot = ReadSnapshot(name, &cacheable, &load_error_);
       entry->snapshot = cacheable ? snapshot : nullptr;
     }
   }
-  if (snapshot == nullptr) return;
+  if (snapshot == nullptr) {
+    if (load_error_.empty()) load_error_ = "the file cannot be read";
+    return;
+  }
   snapshot_ = std::move(snapshot);
   SetBuffer(snapshot_->bytes.data(), static_cast<int32_t>(snapshot_->bytes.size()));
   if (HasBlock()) filename_ = name;

@@ -92,8 +92,14 @@ class TFileSearch : public TBaseSearch {
   // Drops the block and empties Filename.
   void ReleaseFile();
 
+  // Why the last Filename setting left no block ("No such file or directory", "the file is
+  // empty", "the file is too large", "not enough memory to read it whole", or the system's
+  // text of a read error); empty when the setting holds a block or no name was set.
+  const std::string& LoadError() const { return load_error_; }
+
  private:
   std::string filename_;
+  std::string load_error_;
   std::shared_ptr<const DatabaseSnapshot> snapshot_;
 };
 

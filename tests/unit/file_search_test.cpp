@@ -200,10 +200,17 @@ TEST(FileSearch, NoBlockForAnEmptyMissingOrNonRegularFile) {
        {dir / "empty.db", dir / "missing.db", dir.path(), std::string()}) {
     search.SetFilename(dir / "good.db");
     ASSERT_EQ(search.Filename(), dir / "good.db");
+    EXPECT_EQ(search.LoadError(), "");
     search.SetFilename(name);
     EXPECT_EQ(search.Filename(), "") << name;
     EXPECT_EQ(search.FindFirst(), -1) << name;
+    // Why no block is held, for whoever reports the database.
+    EXPECT_EQ(search.LoadError().empty(), name.empty()) << name;
   }
+  search.SetFilename(dir / "empty.db");
+  EXPECT_EQ(search.LoadError(), "the file is empty");
+  search.SetFilename(dir / "missing.db");
+  EXPECT_EQ(search.LoadError(), "No such file or directory");
   search.SetFilename(dir / "good.db");
   EXPECT_EQ(search.FindFirst(), 0);
   search.ReleaseFile();
@@ -230,7 +237,10 @@ TEST(FileSearch, ADatabaseTooLargeForTheMemoryAtHandLeavesNoBlock) {
     TFileSearch search;
     search.SetPattern("pattern");
     search.SetFilename(dir / "huge.db");
-    std::exit(search.Filename().empty() && search.FindFirst() == -1 ? 0 : 1);
+    std::exit(search.Filename().empty() && search.FindFirst() == -1 &&
+                      search.LoadError() == "not enough memory to read it whole"
+                  ? 0
+                  : 1);
   };
   EXPECT_EXIT(search_under_limit(), ::testing::ExitedWithCode(0), "");
 }
