@@ -1,6 +1,7 @@
 #include "sigdb/file_search.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -9,28 +10,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sigdb/fold.h"
+#include "sigdb/qgram_index.h"
 
 namespace nerlo::sigdb {
-namespace {
-
-// The Windows-1252 lower-case mapping: A-Z and the accented capitals 0xC0-0xDE (but not the
-// multiplication sign 0xD7) add 0x20; S, OE and Z with caron and Y with diaeresis map to their
-// small forms; every other byte maps to itself.
-constexpr std::array<unsigned char, 256> MakeFoldTable() {
-  std::array<unsigned char, 256> table{};
-  for (int c = 0; c < 256; ++c) {
-    int folded = c;
-    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) folded = c + 0x20;
-    if (c == 0x8A || c == 0x8C || c == 0x8E) folded = c + 0x10;
-    if (c == 0x9F) folded = 0xFF;
-    table[static_cast<size_t>(c)] = static_cast<unsigned char>(folded);
-  }
-  return table;
-}
-
-constexpr std::array<unsigned char, 256> kFoldTable = MakeFoldTable();
-
-}  // namespace
 
 // ---- TBaseSearch ---------------------------------------------------------------------------
 
@@ -43,12 +26,14 @@ void TBaseSearch::SetPattern(std::string_view pattern) {
   pattern_.assign(pattern);
   pattern_length_ = static_cast<int32_t>(pattern_.size());
   table_valid_ = false;
+  ++pattern_generation_;
 }
 
 void TBaseSearch::SetCaseSensitive(bool value) {
   if (value == case_sensitive_) return;
   case_sensitive_ = value;
   table_valid_ = false;
+  ++pattern_generation_;
 }
 
 void TBaseSearch::SetBuffer(const unsigned char* start, int32_t size) {
@@ -130,9 +115,27 @@ int32_t TBaseSearch::FindNext() {
 
 // ---- Database snapshots --------------------------------------------------------------------
 
+// The bytes of a database as one read saw them, and their index once a search asked for it.
+// Immutable but for the index, which is built once, under index_once, and never changed after.
 struct DatabaseSnapshot {
-  std::vector<unsigned char> bytes;
-  platform::FileStamp stamp;  // the stamp the bytes were read under
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t size = 0;
+
+  mutable std::once_flag index_once;
+  mutable std::unique_ptr<const QGramIndex> index;
+
+  // The index, built on the first call on any thread; null when the memory for it cannot be
+  // had (searches then use the skip table).
+  const QGramIndex* Index() const {
+    std::call_once(index_once, [this] {
+      try {
+        index = std::make_unique<const QGramIndex>(bytes.get(), size);
+      } catch (const std::bad_alloc&) {
+        index.reset();
+      }
+    });
+    return index.get();
+  }
 };
 
 namespace {
@@ -140,17 +143,23 @@ namespace {
 // Files of this size or more are never made a block (the block size is a signed 32-bit count).
 constexpr int64_t kMaxDatabaseSize = int64_t{1} << 31;
 
-// A file whose last change lies this close to the moment it was read may still be changed
-// again within the same tick of the file system's clock without its stamp changing, so its
-// bytes are used for that setting but not kept for reuse.
+// A file whose last change lies this close before the moment it was read may still be changed
+// again within the same tick of the file system's clock without its stamp changing.
 constexpr int64_t kRacyWindowNs = 2'000'000'000;
+// How long a snapshot of such a file is used before the file is read again.
+constexpr int64_t kRacyReuseNs = 1'000'000'000;
 
-// The snapshot last read for one path. Its mutex serialises the settings of that path, so
-// that instances on several threads over one database read it once, while settings of other
-// paths go on.
+std::atomic<uint64_t> database_reads{0};
+
+// The snapshot last read for one path, with the stamp it was read under. Its mutex serialises
+// the settings of that path, so that instances on several threads over one database read it
+// once, while settings of other paths go on.
 struct CacheEntry {
   std::mutex mutex;
   std::shared_ptr<const DatabaseSnapshot> snapshot;
+  platform::FileStamp stamp;
+  int64_t read_ns = 0;  // when the read began
+  bool racy = false;    // changed within kRacyWindowNs before read_ns
 };
 
 // Databases are few (three fixed names); this bound only keeps a process that searches many
@@ -186,74 +195,127 @@ int64_t NowNs() {
       .count();
 }
 
-// Reads the whole file at path. Returns null when it cannot be opened or read, or is empty or
-// too large to be a block. *cacheable tells whether the file stayed unchanged while it was
-// read and its stamp can be trusted to show a later change.
-std::shared_ptr<const DatabaseSnapshot> ReadSnapshotOrThrow(const std::string& path,
-                                                            bool* cacheable, std::string* why) {
-  *cacheable = false;
-  platform::ErrorCode error = 0;
-  const int64_t started_ns = NowNs();
-  platform::File file = platform::File::Open(path, platform::LinkPolicy::kFollow, &error);
-  if (!file.IsOpen()) {
-    *why = platform::ErrorText(error);
-    return nullptr;
-  }
-  auto snapshot = std::make_shared<DatabaseSnapshot>();
-  snapshot->stamp = file.Stamp();
-  const int64_t size = snapshot->stamp.size;
-  if (size <= 0 || size >= kMaxDatabaseSize) {
-    *why = size <= 0 ? "the file is empty" : "the file is too large";
-    return nullptr;
-  }
+// True when a change at time_ns lies within the racy window before now_ns. A time in the
+// future is not recent: only the clock's last two seconds count.
+bool Recent(int64_t time_ns, int64_t now_ns) {
+  return time_ns <= now_ns && now_ns - time_ns <= kRacyWindowNs;
+}
 
-  // The file may grow or shrink while it is read: the bytes read until a read returns 0 are
-  // what this setting searches.
-  std::vector<unsigned char>& bytes = snapshot->bytes;
-  bytes.resize(static_cast<size_t>(size));
+struct ReadResult {
+  std::shared_ptr<const DatabaseSnapshot> snapshot;
+  platform::FileStamp stamp;  // the open file's stamp when the read began
+  bool consistent = false;    // the file did not change while it was read
+};
+
+// Reads up to size bytes of file into dest; returns the count, or -1 with *error set.
+int64_t ReadFully(platform::File& file, unsigned char* dest, size_t size,
+                  platform::ErrorCode* error) {
   size_t filled = 0;
-  for (;;) {
-    if (filled == bytes.size()) {
-      if (bytes.size() >= static_cast<size_t>(kMaxDatabaseSize)) {
-        *why = "the file is too large";
-        return nullptr;
-      }
-      bytes.resize(std::min(bytes.size() * 2, static_cast<size_t>(kMaxDatabaseSize)));
-    }
-    int64_t got = file.Read(bytes.data() + filled, bytes.size() - filled, &error);
-    if (got < 0) {
-      *why = platform::ErrorText(error);
-      return nullptr;
-    }
+  while (filled < size) {
+    const int64_t got = file.Read(dest + filled, size - filled, error);
+    if (got < 0) return -1;
     if (got == 0) break;
     filled += static_cast<size_t>(got);
   }
+  return static_cast<int64_t>(filled);
+}
+
+// Reads the whole file at path into one allocation of the size its open descriptor reports.
+// previous, when it has that size, is compared with the file as it is read; if every byte is
+// the same, it is returned instead of a new snapshot, so that its index is kept. A file that
+// grows while it is read is read up to the size it had when opened; one that shrinks, up to
+// its end; neither is consistent. Returns no snapshot (and *why) when the file cannot be
+// opened or read, is empty or too large to be a block.
+ReadResult ReadSnapshotOrThrow(const std::string& path,
+                               const std::shared_ptr<const DatabaseSnapshot>& previous,
+                               std::string* why) {
+  ReadResult result;
+  platform::ErrorCode error = 0;
+  platform::File file = platform::File::Open(path, platform::LinkPolicy::kFollow, &error);
+  if (!file.IsOpen()) {
+    *why = platform::ErrorText(error);
+    return result;
+  }
+  result.stamp = file.Stamp();
+  const int64_t size = result.stamp.size;
+  if (size <= 0 || size >= kMaxDatabaseSize) {
+    *why = size <= 0 ? "the file is empty" : "the file is too large";
+    return result;
+  }
+  const size_t expected = static_cast<size_t>(size);
+
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t filled = 0;
+  if (previous != nullptr && previous->size == expected) {
+    // Compare piece by piece; the new allocation is made only at the first difference.
+    std::vector<unsigned char> piece(std::min<size_t>(expected, 256 * 1024));
+    while (filled < expected) {
+      const int64_t got = ReadFully(file, piece.data(), std::min(piece.size(), expected - filled),
+                                    &error);
+      if (got < 0) {
+        *why = platform::ErrorText(error);
+        return result;
+      }
+      if (got == 0) break;
+      const size_t n = static_cast<size_t>(got);
+      if (std::memcmp(piece.data(), previous->bytes.get() + filled, n) != 0) {
+        bytes = std::make_unique_for_overwrite<unsigned char[]>(expected);
+        std::memcpy(bytes.get(), previous->bytes.get(), filled);
+        std::memcpy(bytes.get() + filled, piece.data(), n);
+        filled += n;
+        break;
+      }
+      filled += n;
+    }
+    if (bytes == nullptr && filled < expected) {
+      // Shrunk while read: a prefix of the previous bytes is what was read.
+      bytes = std::make_unique_for_overwrite<unsigned char[]>(expected);
+      std::memcpy(bytes.get(), previous->bytes.get(), filled);
+    }
+  } else {
+    bytes = std::make_unique_for_overwrite<unsigned char[]>(expected);
+  }
+  if (bytes != nullptr && filled < expected) {
+    const int64_t got = ReadFully(file, bytes.get() + filled, expected - filled, &error);
+    if (got < 0) {
+      *why = platform::ErrorText(error);
+      return result;
+    }
+    filled += static_cast<size_t>(got);
+  }
+  // One byte more tells whether the file grew while it was read.
+  unsigned char extra;
+  const int64_t beyond = file.Read(&extra, 1, &error);
   file.Close();
   if (filled == 0) {
     *why = "the file is empty";
-    return nullptr;
+    return result;
   }
-  bytes.resize(filled);
-  bytes.shrink_to_fit();
 
+  if (bytes == nullptr) {
+    result.snapshot = previous;
+  } else {
+    auto snapshot = std::make_shared<DatabaseSnapshot>();
+    snapshot->bytes = std::move(bytes);
+    snapshot->size = filled;
+    result.snapshot = std::move(snapshot);
+  }
   platform::FileStamp after;
-  *cacheable = platform::StatPath(path, &after) && after == snapshot->stamp &&
-               after.size == static_cast<int64_t>(filled) &&
-               started_ns - after.changed_ns > kRacyWindowNs &&
-               started_ns - after.modified_ns > kRacyWindowNs;
-  return snapshot;
+  result.consistent = beyond == 0 && filled == expected && platform::StatPath(path, &after) &&
+                      after == result.stamp;
+  return result;
 }
 
 // As ReadSnapshotOrThrow; a database too large for the memory at hand leaves no block, as one
 // too large to be a block does, instead of ending the scan.
-std::shared_ptr<const DatabaseSnapshot> ReadSnapshot(const std::string& path, bool* cacheable,
-                                                     std::string* why) {
+ReadResult ReadSnapshot(const std::string& path,
+                        const std::shared_ptr<const DatabaseSnapshot>& previous,
+                        std::string* why) {
   try {
-    return ReadSnapshotOrThrow(path, cacheable, why);
+    return ReadSnapshotOrThrow(path, previous, why);
   } catch (const std::bad_alloc&) {
-    *cacheable = false;
     *why = "not enough memory to read it whole";
-    return nullptr;
+    return ReadResult{};
   }
 }
 
@@ -268,6 +330,8 @@ void TFileSearch::ReleaseFile() {
   snapshot_.reset();
   filename_.clear();
   load_error_.clear();
+  candidates_snapshot_ = nullptr;
+  candidates_.clear();
 }
 
 void TFileSearch::SetFilename(const std::string& name) {
@@ -284,12 +348,27 @@ void TFileSearch::SetFilename(const std::string& name) {
   std::shared_ptr<const DatabaseSnapshot> snapshot;
   {
     std::lock_guard<std::mutex> lock(entry->mutex);
-    if (entry->snapshot != nullptr && entry->snapshot->stamp == current) {
+    const int64_t now = NowNs();
+    if (entry->snapshot != nullptr && entry->stamp == current &&
+        (!entry->racy || now - entry->read_ns < kRacyReuseNs)) {
       snapshot = entry->snapshot;
     } else {
-      bool cacheable = false;
-      snapshot = ReadSnapshot(name, &cacheable, &load_error_);
-      entry->snapshot = cacheable ? snapshot : nullptr;
+      // The kept snapshot is released before a read of another size, so that the read does
+      // not hold two copies; one of the same size is compared against instead.
+      std::shared_ptr<const DatabaseSnapshot> previous = std::move(entry->snapshot);
+      entry->snapshot.reset();
+      if (previous != nullptr && previous->size != static_cast<size_t>(current.size))
+        previous.reset();
+      database_reads.fetch_add(1, std::memory_order_relaxed);
+      ReadResult read = ReadSnapshot(name, previous, &load_error_);
+      previous.reset();
+      snapshot = read.snapshot;
+      if (snapshot != nullptr && read.consistent) {
+        entry->snapshot = snapshot;
+        entry->stamp = read.stamp;
+        entry->read_ns = now;
+        entry->racy = Recent(read.stamp.modified_ns, now) || Recent(read.stamp.changed_ns, now);
+      }
     }
   }
   if (snapshot == nullptr) {
@@ -297,8 +376,76 @@ void TFileSearch::SetFilename(const std::string& name) {
     return;
   }
   snapshot_ = std::move(snapshot);
-  SetBuffer(snapshot_->bytes.data(), static_cast<int32_t>(snapshot_->bytes.size()));
+  SetBuffer(snapshot_->bytes.get(), static_cast<int32_t>(snapshot_->size));
   if (HasBlock()) filename_ = name;
+}
+
+uint64_t TFileSearch::DatabaseReads() { return database_reads.load(std::memory_order_relaxed); }
+
+bool TFileSearch::UseIndex() {
+  const DatabaseSnapshot* snapshot = snapshot_.get();
+  if (snapshot == nullptr || BlockStart() != snapshot->bytes.get() ||
+      static_cast<size_t>(BlockSize()) != snapshot->size ||
+      Pattern().size() < QGramIndex::kMinPattern)
+    return false;
+  if (candidates_snapshot_ == snapshot && candidates_generation_ == PatternGeneration())
+    return candidates_usable_;
+
+  candidates_snapshot_ = snapshot;
+  candidates_generation_ = PatternGeneration();
+  candidates_usable_ = false;
+  const QGramIndex* index = snapshot->Index();
+  if (index == nullptr) return false;
+  const std::string& pattern = Pattern();
+  folded_pattern_.resize(pattern.size());
+  for (size_t i = 0; i < pattern.size(); ++i)
+    folded_pattern_[i] = kFoldTable[static_cast<unsigned char>(pattern[i])];
+  // Past this many candidates the skip table over the whole block is the cheaper search.
+  const size_t limit = std::max<size_t>(4096, snapshot->size / 256);
+  candidates_usable_ =
+      index->Candidates(folded_pattern_.data(), folded_pattern_.size(), limit, &candidates_);
+  if (!candidates_usable_) candidates_.clear();
+  return candidates_usable_;
+}
+
+int32_t TFileSearch::FindNext() {
+  if (!UseIndex()) return TBaseSearch::FindNext();
+  // The same steps and the same position as the skip-table search: the next match is the
+  // first occurrence starting at or after the test window the position stands for.
+  const int64_t end = BlockSize();
+  const int64_t length = static_cast<int64_t>(Pattern().size());
+  if (length > end || Position() >= end) {
+    SetPosition(end);
+    return -1;
+  }
+  const int64_t from = std::max(Position(), length - 1) - length + 1;
+  const unsigned char* block = BlockStart();
+  const unsigned char* pattern = reinterpret_cast<const unsigned char*>(Pattern().data());
+  const bool case_sensitive = CaseSensitive();
+  for (auto it = std::lower_bound(candidates_.begin(), candidates_.end(), from);
+       it != candidates_.end(); ++it) {
+    const int64_t at = *it;
+    if (at + length > end) break;
+    const unsigned char* window = block + at;
+    bool equal;
+    if (case_sensitive) {
+      equal = std::memcmp(window, pattern, static_cast<size_t>(length)) == 0;
+    } else {
+      equal = true;
+      for (int64_t i = 0; i < length; ++i) {
+        if (kFoldTable[window[i]] != folded_pattern_[static_cast<size_t>(i)]) {
+          equal = false;
+          break;
+        }
+      }
+    }
+    if (equal) {
+      SetPosition(at + 2 * length - 1);
+      return static_cast<int32_t>(at);
+    }
+  }
+  SetPosition(end);
+  return -1;
 }
 
 }  // namespace nerlo::sigdb

@@ -37,13 +37,20 @@ class TBaseSearch {
   // Offset of the first byte of the first match in the block, or -1.
   int32_t FindFirst();
   // Offset of the next match after the last one returned, or -1. Follows a FindFirst.
-  int32_t FindNext();
+  virtual int32_t FindNext();
 
   // The lower-case form of a byte, as the case-insensitive comparison folds it.
   static unsigned char Fold(unsigned char c);
 
  protected:
   bool HasBlock() const { return block_start_ != nullptr; }
+  const unsigned char* BlockStart() const { return block_start_; }
+  int32_t BlockSize() const { return block_size_; }
+  // Offset of the byte that the pattern's last byte is tested against next.
+  int64_t Position() const { return position_; }
+  void SetPosition(int64_t position) { position_ = position; }
+  // Changes whenever the pattern or the case mode changes.
+  uint64_t PatternGeneration() const { return pattern_generation_; }
 
  private:
   void BuildTables();
@@ -55,6 +62,7 @@ class TBaseSearch {
   std::string pattern_;
   int32_t pattern_length_ = 0;
   bool table_valid_ = false;
+  uint64_t pattern_generation_ = 0;
   bool case_sensitive_ = false;
   int32_t mismatch_shift_ = 0;
   // Indexed by the mapped byte; 0 marks the pattern's last byte.
@@ -74,13 +82,23 @@ struct DatabaseSnapshot;
 // contents the block; a file that is missing, empty, 2^31 bytes or larger, or unreadable
 // leaves no block (Filename reads empty, every search returns -1). Never raises.
 //
-// The contents are held as a read-only snapshot shared by all instances in the process and
-// taken afresh whenever the file's identity, size or change times differ from the snapshot's
-// at a Filename setting; a database rewritten or truncated by another process therefore never
-// invalidates a block that a search is reading. A file changed less than two seconds before
-// it is read is read afresh at every setting, as its stamp could still miss a change made
-// within the same tick of the file system's clock. Instances on different threads may set
-// Filename at the same time, also for the same file.
+// The contents are held as a read-only snapshot shared by all instances in the process, read
+// with one allocation of the file's size, and taken afresh whenever the file's identity, size
+// or change times differ from the snapshot's at a Filename setting; a database rewritten or
+// truncated by another process therefore never invalidates a block that a search is reading.
+// A file whose last change lies within the two seconds before it was read may still change
+// within the same tick of the file system's clock without its stamp changing: its snapshot is
+// used for the settings of the next second and then read again, so such a file costs at most
+// one extra read per second (change times in the future do not count as recent). A re-read
+// that finds the same bytes keeps the snapshot and its index.
+//
+// Patterns of QGramIndex::kMinPattern bytes or more are searched through a sampled q-gram
+// index of the snapshot, built on the first such search and shared by every instance over that
+// snapshot: the results (offsets, order, the non-overlap rule, both case modes) are exactly
+// those of the skip-table search, in time that does not grow with the database. Shorter
+// patterns, a block set by SetBuffer, and a snapshot whose index cannot be had (memory) use
+// the skip-table search. Instances on different threads may set Filename and search at the
+// same time, also over the same file; one instance belongs to one thread at a time.
 class TFileSearch : public TBaseSearch {
  public:
   TFileSearch() = default;
@@ -97,10 +115,27 @@ class TFileSearch : public TBaseSearch {
   // text of a read error); empty when the setting holds a block or no name was set.
   const std::string& LoadError() const { return load_error_; }
 
+  int32_t FindNext() override;
+
+  // The number of database reads begun in this process, by every instance; for tests and
+  // diagnostics. Any thread.
+  static uint64_t DatabaseReads();
+
  private:
+  // True when the block is the snapshot and the current pattern is searched through its
+  // index; fills the candidates on the first call for a pattern and case mode.
+  bool UseIndex();
+
   std::string filename_;
   std::string load_error_;
   std::shared_ptr<const DatabaseSnapshot> snapshot_;
+  // Candidate offsets of the current pattern in the snapshot, ascending, and what they were
+  // computed for.
+  std::vector<uint32_t> candidates_;
+  std::vector<unsigned char> folded_pattern_;
+  const DatabaseSnapshot* candidates_snapshot_ = nullptr;
+  uint64_t candidates_generation_ = 0;
+  bool candidates_usable_ = false;
 };
 
 }  // namespace nerlo::sigdb

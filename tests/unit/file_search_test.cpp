@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "sigdb/qgram_index.h"
 #include "test_util.h"
 
 namespace nerlo::sigdb {
@@ -369,6 +371,207 @@ TEST(FileSearch, InstancesOnTwoThreadsOverOneFileWhileItIsRewritten) {
   last.SetPattern("aaaa");
   last.SetFilename(path);
   EXPECT_EQ(AllMatches(last), expected_a);
+}
+
+
+// ---- The indexed search of long patterns ------------------------------------------------------
+
+// Exposes the block so that tests can tell whether two settings share one snapshot.
+class ProbeSearch : public TFileSearch {
+ public:
+  const unsigned char* Block() const { return BlockStart(); }
+};
+
+// Texts over few letters, with case pairs of the code page, make partial matches, repeats and
+// overlapping occurrences common.
+std::string RandomText(std::mt19937& random, size_t length, std::string_view alphabet) {
+  std::string s(length, '\0');
+  for (char& c : s) c = alphabet[random() % alphabet.size()];
+  return s;
+}
+
+std::string FlipSomeCases(std::mt19937& random, std::string s) {
+  for (char& c : s) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (random() % 4 == 0 && TBaseSearch::Fold(b) != b) c = static_cast<char>(TBaseSearch::Fold(b));
+    else if (random() % 4 == 0 && b >= 'a' && b <= 'z') c = static_cast<char>(b - 0x20);
+  }
+  return s;
+}
+
+// Many rounds over random databases: long patterns take the indexed path, and every result
+// must be the skip-table search's over the same bytes, in both case modes, with patterns
+// planted at both ends, across entry boundaries, overlapping themselves and in other cases.
+TEST(FileSearch, IndexedSearchAgreesWithTheSkipTableSearch) {
+  TempDir dir;
+  std::mt19937 random(7177);
+  const int databases = kSanitized ? 60 : 500;
+  const int patterns_per_database = kSanitized ? 400 : 2000;
+  int64_t rounds = 0, found = 0;
+  for (int d = 0; d < databases; ++d) {
+    const std::string alphabet = d % 3 == 0   ? "aAbB\n"
+                                 : d % 3 == 1 ? "=>?@NOPQRSnopqrs\n"
+                                              : "aA\xC0\xE0\x8A\x9A\x9F\xFF" "bc";
+    // Periodic stretches make overlapping occurrences of periodic patterns.
+    std::string text = RandomText(random, 32 + random() % 3000, alphabet);
+    const std::string unit = RandomText(random, 1 + random() % 5, alphabet);
+    std::string periodic;
+    while (periodic.size() < 100 + random() % 200) periodic += unit;
+    text.insert(random() % text.size(), FlipSomeCases(random, periodic));
+    // A fresh name per database: a rewrite within one tick of the clock could keep its stamp.
+    const std::string path = dir / ("db" + std::to_string(d));
+    WriteFile(path, text);
+
+    TFileSearch indexed;
+    TBaseSearch reference;
+    indexed.SetFilename(path);
+    ASSERT_EQ(indexed.Filename(), path);
+    reference.SetBuffer(reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int32_t>(text.size()));
+    for (int p = 0; p < patterns_per_database; ++p) {
+      const size_t length = QGramIndex::kMinPattern - 2 + random() % 50;
+      std::string pattern;
+      switch (random() % 5) {
+        case 0:  // anywhere, also at either end
+          pattern = text.substr(random() % 2 ? text.size() - std::min(length, text.size())
+                                             : random() % text.size(),
+                                length);
+          break;
+        case 1:
+          pattern = text.substr(0, length);
+          break;
+        case 2: {  // a self-overlapping pattern from the periodic stretch
+          pattern.clear();
+          while (pattern.size() < length) pattern += unit;
+          break;
+        }
+        default:
+          pattern = text.substr(random() % text.size(), length);
+          if (!pattern.empty() && random() % 2)
+            pattern[random() % pattern.size()] = alphabet[random() % alphabet.size()];
+      }
+      if (random() % 2) pattern = FlipSomeCases(random, pattern);
+      const bool case_sensitive = random() % 4 == 0;
+      indexed.SetPattern(pattern);
+      indexed.SetCaseSensitive(case_sensitive);
+      reference.SetPattern(pattern);
+      reference.SetCaseSensitive(case_sensitive);
+      const Offsets expected = AllMatches(reference);
+      ASSERT_EQ(AllMatches(indexed), expected)
+          << "database " << d << " pattern " << ::testing::PrintToString(pattern)
+          << " case sensitive " << case_sensitive;
+      ++rounds;
+      found += static_cast<int64_t>(expected.size());
+      // Starting over and going on after a pattern change mid-search, as the skip table does.
+      if (p % 16 == 0 && !expected.empty()) {
+        EXPECT_EQ(indexed.FindFirst(), reference.FindFirst());
+        const std::string other = text.substr(random() % text.size(), length);
+        indexed.SetPattern(other);
+        reference.SetPattern(other);
+        for (int32_t at = reference.FindNext(); ; at = reference.FindNext()) {
+          ASSERT_EQ(indexed.FindNext(), at);
+          if (at < 0) break;
+        }
+      }
+    }
+  }
+  EXPECT_GT(found, rounds);  // most patterns occur, many more than once
+}
+
+TEST(FileSearch, IndexedSearchOfAnEntryInALargeDatabase) {
+  TempDir dir;
+  std::mt19937 random(99);
+  const std::string hex = "=>?@ABCDEFNOPQRS";  // upper-case hex text shifted by 13
+  std::string text;
+  std::vector<std::string> entries;
+  for (int i = 0; i < 40000; ++i) {
+    entries.push_back(RandomText(random, i % 2 ? 64 : 32, hex));
+    text += entries.back() + "\n";
+  }
+  text += entries[7];  // a second copy, without a line end at the file's end
+  WriteFile(dir / "database.db", text);
+  TFileSearch search;
+  search.SetFilename(dir / "database.db");
+  for (int i : {0, 7, 12345, 39999}) {
+    std::string folded = entries[static_cast<size_t>(i)];
+    for (char& c : folded) c = static_cast<char>(TBaseSearch::Fold(static_cast<unsigned char>(c)));
+    search.SetPattern(folded);
+    EXPECT_EQ(AllMatches(search), Search(text, folded)) << i;
+  }
+  search.SetPattern(entries[7]);
+  EXPECT_EQ(AllMatches(search).size(), 2u);
+  // A pattern across two entries, the line end included.
+  search.SetPattern(entries[1].substr(40) + "\n" + entries[2].substr(0, 20));
+  EXPECT_EQ(AllMatches(search), (Offsets{32 + 1 + 40}));
+}
+
+// A database written moments ago is read again at most once a second, and a read that finds
+// the same bytes keeps the snapshot (and so its index).
+TEST(FileSearch, AFreshDatabaseIsNotReadForEverySetting) {
+  TempDir dir;
+  const std::string path = dir / "tdb.ldb";
+  std::string content(100000, 'x');
+  content.replace(5000, 40, std::string(40, 'q'));
+  WriteFile(path, content);
+  ProbeSearch search;
+  search.SetPattern(std::string(40, 'Q'));
+  const uint64_t before = TFileSearch::DatabaseReads();
+  search.SetFilename(path);
+  const unsigned char* block = search.Block();
+  for (int i = 0; i < 200; ++i) {
+    search.SetFilename(path);
+    ASSERT_EQ(AllMatches(search), (Offsets{5000}));
+  }
+  EXPECT_LE(TFileSearch::DatabaseReads() - before, 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  search.SetFilename(path);
+  EXPECT_EQ(search.Block(), block);  // read again, same bytes: the same snapshot
+  EXPECT_LE(TFileSearch::DatabaseReads() - before, 3u);
+  EXPECT_GE(TFileSearch::DatabaseReads() - before, 2u);
+}
+
+// Only a change within the clock's last two seconds forces a read: a modification time in the
+// future does not.
+TEST(FileSearch, ADatabaseStampedInTheFutureIsKept) {
+  TempDir dir;
+  const std::string path = dir / "database.db";
+  WriteFile(path, "future-entry");
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() + std::chrono::hours(3));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the inode change ages
+  TFileSearch search;
+  search.SetPattern("entry");
+  search.SetFilename(path);
+  const uint64_t before = TFileSearch::DatabaseReads();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  search.SetFilename(path);
+  EXPECT_EQ(AllMatches(search), (Offsets{7}));
+  EXPECT_EQ(TFileSearch::DatabaseReads(), before);
+}
+
+TEST(QGramIndex, CandidatesCoverEveryOccurrenceAndRespectTheLimit) {
+  std::string text(20000, '.');
+  const std::string entry = "0123456789abcdefghijklmnopqrstuvwxyz";
+  for (size_t at : {size_t{0}, size_t{17}, size_t{4095}, text.size() - entry.size()})
+    text.replace(at, entry.size(), entry);
+  const QGramIndex index(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  EXPECT_LT(index.MemoryBytes(), text.size() / 2);
+  std::vector<uint32_t> out;
+  ASSERT_TRUE(index.Candidates(reinterpret_cast<const unsigned char*>(entry.data()),
+                               entry.size(), 1000, &out));
+  for (uint32_t at : {0u, 17u, 4095u, static_cast<uint32_t>(text.size() - entry.size())})
+    EXPECT_TRUE(std::binary_search(out.begin(), out.end(), at)) << at;
+  EXPECT_TRUE(std::is_sorted(out.begin(), out.end()));
+  // A pattern standing nearly everywhere has too many candidates for the limit.
+  const std::string dots(40, '.');
+  EXPECT_FALSE(index.Candidates(reinterpret_cast<const unsigned char*>(dots.data()),
+                                dots.size(), 100, &out));
+  EXPECT_FALSE(index.Candidates(reinterpret_cast<const unsigned char*>(dots.data()),
+                                QGramIndex::kMinPattern - 1, 100000, &out));
+  const QGramIndex tiny(reinterpret_cast<const unsigned char*>(text.data()), 3);
+  EXPECT_TRUE(tiny.Candidates(reinterpret_cast<const unsigned char*>(dots.data()), dots.size(),
+                              100, &out));
+  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+// A sampled q-gram index of a database's case-folded bytes, for finding where a long pattern
+// may stand without reading the whole database.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace nerlo::sigdb {
+
+// Indexes the q-gram (kGram bytes, each folded through the Windows-1252 lower-case mapping)
+// that starts at every kStep-th offset of a text. Every occurrence of a pattern of at least
+// kMinPattern bytes, in either case mode, covers one sampled q-gram entirely, at one of the
+// pattern's kStep leading offsets; probing those kStep q-grams therefore yields every offset
+// where the pattern may start. Candidates are only that: hash collisions and case-sensitive
+// comparisons mean each must still be compared in full.
+//
+// Size: 4 bytes per kStep bytes of text for the sampled offsets plus about 2 bytes per kStep
+// bytes for the bucket table, about 0.4 MB per MB of text. The text is not kept; the index is
+// immutable after construction and may be read by any number of threads at once.
+class QGramIndex {
+ public:
+  static constexpr size_t kGram = 16;
+  static constexpr size_t kStep = 16;
+  static constexpr size_t kMinPattern = kGram + kStep - 1;
+
+  // Indexes text[0, size). size must be below 2^32. Raises std::bad_alloc when the memory
+  // for the index cannot be had.
+  QGramIndex(const unsigned char* text, size_t size);
+
+  // Puts into *out, ascending and without repeats, every offset o such that the pattern
+  // (length >= kMinPattern, its bytes already folded) may start at o in the text: o + length
+  // may lie past the text's end, the caller checks. Returns false, with *out in no defined
+  // state, when there would be more than limit candidates (the caller then searches
+  // otherwise), and false for a pattern shorter than kMinPattern.
+  bool Candidates(const unsigned char* folded_pattern, size_t length, size_t limit,
+                  std::vector<uint32_t>* out) const;
+
+  // Bytes held by the index.
+  size_t MemoryBytes() const;
+
+ private:
+  uint32_t BucketOf(const unsigned char* gram, bool fold) const;
+
+  int bucket_bits_ = 0;
+  // Bucket b holds the sampled offsets positions_[starts_[b]] .. positions_[starts_[b+1]-1],
+  // ascending.
+  std::unique_ptr<uint32_t[]> starts_;
+  std::unique_ptr<uint32_t[]> positions_;
+  size_t samples_ = 0;
+};
+
+}  // namespace nerlo::sigdb
