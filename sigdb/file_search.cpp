@@ -250,8 +250,8 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
     // Compare piece by piece; the new allocation is made only at the first difference.
     std::vector<unsigned char> piece(std::min<size_t>(expected, 256 * 1024));
     while (filled < expected) {
-      const int64_t got = ReadFully(file, piece.data(), std::min(piece.size(), expected - filled),
-                                    &error);
+      const int64_t got =
+          ReadFully(file, piece.data(), std::min(piece.size(), expected - filled), &error);
       if (got < 0) {
         *why = platform::ErrorText(error);
         return result;
@@ -309,8 +309,7 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
 // As ReadSnapshotOrThrow; a database too large for the memory at hand leaves no block, as one
 // too large to be a block does, instead of ending the scan.
 ReadResult ReadSnapshot(const std::string& path,
-                        const std::shared_ptr<const DatabaseSnapshot>& previous,
-                        std::string* why) {
+                        const std::shared_ptr<const DatabaseSnapshot>& previous, std::string* why) {
   try {
     return ReadSnapshotOrThrow(path, previous, why);
   } catch (const std::bad_alloc&) {

@@ -373,7 +373,6 @@ TEST(FileSearch, InstancesOnTwoThreadsOverOneFileWhileItIsRewritten) {
   EXPECT_EQ(AllMatches(last), expected_a);
 }
 
-
 // ---- The indexed search of long patterns ------------------------------------------------------
 
 // Exposes the block so that tests can tell whether two settings share one snapshot.
@@ -393,8 +392,10 @@ std::string RandomText(std::mt19937& random, size_t length, std::string_view alp
 std::string FlipSomeCases(std::mt19937& random, std::string s) {
   for (char& c : s) {
     const unsigned char b = static_cast<unsigned char>(c);
-    if (random() % 4 == 0 && TBaseSearch::Fold(b) != b) c = static_cast<char>(TBaseSearch::Fold(b));
-    else if (random() % 4 == 0 && b >= 'a' && b <= 'z') c = static_cast<char>(b - 0x20);
+    if (random() % 4 == 0 && TBaseSearch::Fold(b) != b)
+      c = static_cast<char>(TBaseSearch::Fold(b));
+    else if (random() % 4 == 0 && b >= 'a' && b <= 'z')
+      c = static_cast<char>(b - 0x20);
   }
   return s;
 }
@@ -411,7 +412,8 @@ TEST(FileSearch, IndexedSearchAgreesWithTheSkipTableSearch) {
   for (int d = 0; d < databases; ++d) {
     const std::string alphabet = d % 3 == 0   ? "aAbB\n"
                                  : d % 3 == 1 ? "=>?@NOPQRSnopqrs\n"
-                                              : "aA\xC0\xE0\x8A\x9A\x9F\xFF" "bc";
+                                              : "aA\xC0\xE0\x8A\x9A\x9F\xFF"
+                                                "bc";
     // Periodic stretches make overlapping occurrences of periodic patterns.
     std::string text = RandomText(random, 32 + random() % 3000, alphabet);
     const std::string unit = RandomText(random, 1 + random() % 5, alphabet);
@@ -433,9 +435,9 @@ TEST(FileSearch, IndexedSearchAgreesWithTheSkipTableSearch) {
       std::string pattern;
       switch (random() % 5) {
         case 0:  // anywhere, also at either end
-          pattern = text.substr(random() % 2 ? text.size() - std::min(length, text.size())
-                                             : random() % text.size(),
-                                length);
+          pattern = text.substr(
+              random() % 2 ? text.size() - std::min(length, text.size()) : random() % text.size(),
+              length);
           break;
         case 1:
           pattern = text.substr(0, length);
@@ -468,7 +470,7 @@ TEST(FileSearch, IndexedSearchAgreesWithTheSkipTableSearch) {
         const std::string other = text.substr(random() % text.size(), length);
         indexed.SetPattern(other);
         reference.SetPattern(other);
-        for (int32_t at = reference.FindNext(); ; at = reference.FindNext()) {
+        for (int32_t at = reference.FindNext();; at = reference.FindNext()) {
           ASSERT_EQ(indexed.FindNext(), at);
           if (at < 0) break;
         }
@@ -557,20 +559,20 @@ TEST(QGramIndex, CandidatesCoverEveryOccurrenceAndRespectTheLimit) {
   const QGramIndex index(reinterpret_cast<const unsigned char*>(text.data()), text.size());
   EXPECT_LT(index.MemoryBytes(), text.size() / 2);
   std::vector<uint32_t> out;
-  ASSERT_TRUE(index.Candidates(reinterpret_cast<const unsigned char*>(entry.data()),
-                               entry.size(), 1000, &out));
+  ASSERT_TRUE(index.Candidates(reinterpret_cast<const unsigned char*>(entry.data()), entry.size(),
+                               1000, &out));
   for (uint32_t at : {0u, 17u, 4095u, static_cast<uint32_t>(text.size() - entry.size())})
     EXPECT_TRUE(std::binary_search(out.begin(), out.end(), at)) << at;
   EXPECT_TRUE(std::is_sorted(out.begin(), out.end()));
   // A pattern standing nearly everywhere has too many candidates for the limit.
   const std::string dots(40, '.');
-  EXPECT_FALSE(index.Candidates(reinterpret_cast<const unsigned char*>(dots.data()),
-                                dots.size(), 100, &out));
+  EXPECT_FALSE(index.Candidates(reinterpret_cast<const unsigned char*>(dots.data()), dots.size(),
+                                100, &out));
   EXPECT_FALSE(index.Candidates(reinterpret_cast<const unsigned char*>(dots.data()),
                                 QGramIndex::kMinPattern - 1, 100000, &out));
   const QGramIndex tiny(reinterpret_cast<const unsigned char*>(text.data()), 3);
-  EXPECT_TRUE(tiny.Candidates(reinterpret_cast<const unsigned char*>(dots.data()), dots.size(),
-                              100, &out));
+  EXPECT_TRUE(
+      tiny.Candidates(reinterpret_cast<const unsigned char*>(dots.data()), dots.size(), 100, &out));
   EXPECT_TRUE(out.empty());
 }
 

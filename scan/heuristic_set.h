@@ -1,0 +1,79 @@
+// Searches a file's bytes for every heuristic string of the list in one pass.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sigdb/heuristics_db.h"
+
+namespace nerlo::scan {
+
+// An Aho-Corasick automaton over the leading bytes of every heuristic string, with the rest
+// of each string compared where its leading bytes stand. Scan answers, for a block of bytes
+// held in memory, which list entries occur in it: the same answer as MatchHeuristic gives for
+// each entry over a file holding those bytes (a complete, case-sensitive byte search; an empty
+// string never occurs). The cost per byte does not grow with the number of strings.
+//
+// Load builds the automaton; call it again whenever the list is loaded. Scan only reads the
+// automaton, so one loaded instance may be scanned with from any number of threads at once;
+// Load must not run while a Scan does.
+class THeuristicScanner {
+ public:
+  // Bytes scanned between two calls of the pump callback by default.
+  static constexpr size_t kDefaultPumpInterval = 64 * 1024;
+
+  // Replaces the automaton by one for the strings of list, in list order. Raises
+  // std::bad_alloc when the memory for it cannot be had (the previous automaton is then kept).
+  void Load(const sigdb::THeuristicList& list);
+  void Load(const std::vector<std::string>& strings);
+
+  // Number of list entries of the last Load.
+  size_t Count() const { return entry_unique_.size(); }
+
+  // The 0-based list indices of every entry that occurs in data[0, size), ascending; an entry
+  // that stands several times in the list is reported at each of its places. data may be null
+  // when size is 0. pump, when given, runs on the calling thread after every pump_interval
+  // bytes or fewer (for a non-empty block at least once, the last time when the whole block is
+  // done), so that a caller on the user-interface thread can let messages run; pump_interval 0
+  // means kDefaultPumpInterval. The scan stops early once every entry has been found.
+  std::vector<size_t> Scan(const unsigned char* data, size_t size,
+                           const std::function<void()>& pump = {},
+                           size_t pump_interval = kDefaultPumpInterval) const;
+
+  // Bytes held by the automaton, and how many leading bytes of each string it holds.
+  size_t MemoryBytes() const;
+  size_t PrefixLength() const { return prefix_length_; }
+
+ private:
+  void Build(const std::vector<std::string_view>& strings);
+  // Marks the strings that end their prefix at state, where *last is the last byte read.
+  void Report(uint32_t state, const unsigned char* last, const unsigned char* data_end,
+              std::vector<uint8_t>& found, size_t& remaining) const;
+
+  // Distinct non-empty strings, and for each list entry its distinct string (or kNone).
+  std::vector<std::string> unique_;
+  std::vector<uint32_t> entry_unique_;
+
+  size_t prefix_length_ = 0;
+  uint32_t classes_ = 1;
+  // Byte value -> its class.
+  std::vector<uint32_t> class_of_;
+  // delta_[state + class]: the next state. States are numbered as multiples of classes_, and
+  // states at or above report_base_ end some string's prefix, either themselves or through
+  // a shorter suffix.
+  std::vector<uint32_t> delta_;
+  uint32_t report_base_ = 0;
+  // For a reporting state s (index (s - report_base_) / classes_): its depth, the distinct
+  // strings whose prefix it is (output_[output_start_[i]] .. before output_start_[i + 1]),
+  // and the next reporting state along its suffix chain (or kNone).
+  std::vector<uint32_t> report_depth_;
+  std::vector<uint32_t> output_start_;
+  std::vector<uint32_t> output_;
+  std::vector<uint32_t> report_next_;
+};
+
+}  // namespace nerlo::scan

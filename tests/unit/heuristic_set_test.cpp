@@ -1,0 +1,174 @@
+#include "scan/heuristic_set.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "scan/heuristic_match.h"
+#include "test_util.h"
+
+namespace nerlo::scan {
+namespace {
+
+using nerlo::testing::TempDir;
+using nerlo::testing::WriteFile;
+using Indices = std::vector<size_t>;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kScale = 4;  // fewer rounds under the address checker
+#else
+constexpr int kScale = 1;
+#endif
+
+Indices ScanOf(const THeuristicScanner& scanner, std::string_view bytes) {
+  return scanner.Scan(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// Every list entry that occurs, in list order: what the per-string search answers.
+Indices Expected(const std::vector<std::string>& strings, std::string_view bytes) {
+  Indices found;
+  for (size_t i = 0; i < strings.size(); ++i)
+    if (!strings[i].empty() && bytes.find(strings[i]) != std::string_view::npos) found.push_back(i);
+  return found;
+}
+
+std::string Random(std::mt19937& random, size_t length, std::string_view alphabet) {
+  std::string s(length, '\0');
+  for (char& c : s) c = alphabet[random() % alphabet.size()];
+  return s;
+}
+
+TEST(HeuristicScanner, EveryEntryThatOccursInListOrderDuplicatesAndEmptiesIncluded) {
+  THeuristicScanner scanner;
+  EXPECT_EQ(ScanOf(scanner, "anything"), Indices{});  // nothing loaded
+  scanner.Load(std::vector<std::string>{"ab", "", "aab", "b", "ab", "AB", "zz", "abab",
+                                        std::string("\0\xFF", 2)});
+  EXPECT_EQ(scanner.Count(), 9u);
+  EXPECT_EQ(ScanOf(scanner, "xaabab"), (Indices{0, 2, 3, 4, 7}));
+  EXPECT_EQ(ScanOf(scanner, "AB"), (Indices{5}));  // bytes compared exactly
+  EXPECT_EQ(ScanOf(scanner, std::string("x\0\0\xFF", 4)), (Indices{8}));
+  EXPECT_EQ(ScanOf(scanner, "a"), Indices{});
+  EXPECT_EQ(ScanOf(scanner, ""), Indices{});
+  EXPECT_EQ(scanner.Scan(nullptr, 0), Indices{});
+
+  // A string longer than the automaton's prefix, found only where its tail follows; one that
+  // runs past the block's end is not found.
+  const std::string long_string = "0123456789abcdefghijklmnop";
+  scanner.Load(std::vector<std::string>{long_string, "9abcdefghijklmnopq"});
+  EXPECT_EQ(ScanOf(scanner, "0123456789abcdefghijklmnoX" + long_string), (Indices{0}));
+  EXPECT_EQ(ScanOf(scanner, long_string.substr(0, 25)), Indices{});
+  EXPECT_EQ(ScanOf(scanner, "xx" + long_string + "q"), (Indices{0, 1}));
+
+  // A new load replaces the list.
+  sigdb::THeuristicList list;
+  list.Load("one\r\ntwo\r\none");
+  scanner.Load(list);
+  EXPECT_EQ(scanner.Count(), 3u);
+  EXPECT_EQ(ScanOf(scanner, "--one--"), (Indices{0, 2}));
+}
+
+// Against the documented per-string matcher over the same bytes in a file: strings over a small
+// alphabet overlap, repeat and break partial matches; blocks cross the matcher's 1024-byte
+// reads and the scanner's lanes.
+TEST(HeuristicScanner, AgreesWithMatchHeuristicOnRandomFiles) {
+  TempDir dir;
+  const std::string path = dir / "file";
+  std::mt19937 random(4711);
+  for (int round = 0; round < 300 / kScale; ++round) {
+    const std::string alphabet = round % 2 ? "ab" : "abc\0\xFF";
+    const size_t size = round % 10 == 0 ? 70000 + random() % 70000 : random() % 3000;
+    std::string bytes = Random(random, size, alphabet);
+    std::vector<std::string> strings;
+    const size_t count = 1 + random() % 40;
+    for (size_t i = 0; i < count; ++i) {
+      if (random() % 3 == 0 && !bytes.empty()) {
+        const size_t at = random() % bytes.size();
+        strings.push_back(bytes.substr(at, 1 + random() % 30));
+      } else if (random() % 5 == 0 && !strings.empty()) {
+        strings.push_back(strings[random() % strings.size()]);
+      } else {
+        strings.push_back(Random(random, random() % 12, alphabet));
+      }
+    }
+    WriteFile(path, bytes);
+    THeuristicScanner scanner;
+    scanner.Load(strings);
+    Indices expected;
+    for (size_t i = 0; i < strings.size(); ++i)
+      if (MatchHeuristic(strings[i], path) != -1) expected.push_back(i);
+    ASSERT_EQ(ScanOf(scanner, bytes), expected) << "round " << round;
+  }
+}
+
+// Many more rounds in memory, with occurrences planted at both ends and around the places
+// where the block is split between lanes.
+TEST(HeuristicScanner, AgreesWithAPlainSearchAroundLaneBoundaries) {
+  std::mt19937 random(99);
+  for (int round = 0; round < 3000 / kScale; ++round) {
+    const std::string alphabet = round % 3 == 0 ? "ab" : round % 3 == 1 ? "abcd" : "xyz\x01\x80";
+    const bool large = round % 8 == 0;
+    const size_t size = large ? 64 * 1024 + random() % 200000 : random() % 600;
+    std::string bytes = Random(random, size, alphabet);
+    std::vector<std::string> strings;
+    const size_t count = 1 + random() % (round % 50 == 0 ? 2000 : 30);
+    for (size_t i = 0; i < count; ++i)
+      strings.push_back(Random(random, 1 + random() % (i % 4 == 0 ? 40 : 8), alphabet));
+    for (size_t k = 0; k < 4 && !bytes.empty(); ++k) {
+      const std::string& s = strings[random() % strings.size()];
+      const size_t place = k == 0 ? 0 : k == 1 ? bytes.size() : bytes.size() * k / 4;
+      const size_t at = std::min(bytes.size(), place + random() % 5 - std::min<size_t>(place, 2));
+      bytes.replace(std::min(at, bytes.size()), std::min(s.size(), bytes.size() - at), s);
+      if (k == 1) bytes += s;  // at the very end
+    }
+    THeuristicScanner scanner;
+    scanner.Load(strings);
+    ASSERT_EQ(ScanOf(scanner, bytes), Expected(strings, bytes)) << "round " << round;
+  }
+}
+
+// Past its memory budget the automaton holds shorter prefixes; the answers stay the same.
+TEST(HeuristicScanner, AVeryLargeListStillGivesExactAnswers) {
+  std::mt19937 random(5);
+  std::vector<std::string> strings;
+  std::string bytes = Random(random, 300000, "abcdefghijklmnopqrstuvwxyz");
+  for (int i = 0; i < 60000; ++i) {
+    std::string s;
+    for (int k = 0; k < 20; ++k) s += static_cast<char>(random() % 256);
+    if (i % 1000 == 0) bytes.insert(random() % bytes.size(), s);
+    strings.push_back(std::move(s));
+  }
+  strings.push_back(bytes.substr(1000, 3));
+  THeuristicScanner scanner;
+  scanner.Load(strings);
+  EXPECT_LT(scanner.PrefixLength(), 16u);
+  EXPECT_LE(scanner.MemoryBytes(), size_t{64} << 20);
+  const Indices found = ScanOf(scanner, bytes);
+  EXPECT_EQ(found, Expected(strings, bytes));
+  EXPECT_GE(found.size(), 61u);
+}
+
+TEST(HeuristicScanner, PumpRunsEveryIntervalAndAfterTheLastByte) {
+  THeuristicScanner scanner;
+  scanner.Load(std::vector<std::string>{"never-there"});
+  const std::string bytes(1 << 20, 'x');
+  int pumps = 0;
+  scanner.Scan(
+      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), [&] { ++pumps; },
+      64 * 1024);
+  EXPECT_GE(pumps, 16);
+  EXPECT_LE(pumps, 20);
+  pumps = 0;
+  scanner.Scan(reinterpret_cast<const unsigned char*>(bytes.data()), 100, [&] { ++pumps; });
+  EXPECT_EQ(pumps, 1);
+  // Nothing to look for: the block still counts as gone through.
+  scanner.Load(std::vector<std::string>{""});
+  pumps = 0;
+  EXPECT_EQ(scanner.Scan(reinterpret_cast<const unsigned char*>(bytes.data()), 5, [&] { ++pumps; }),
+            Indices{});
+  EXPECT_EQ(pumps, 1);
+}
+
+}  // namespace
+}  // namespace nerlo::scan
