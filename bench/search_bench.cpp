@@ -1,11 +1,13 @@
 // Database search: the skip-table search over encoded hex text against glibc memmem on the
-// same data, and the cost of a Filename setting (snapshot reuse) against mapping the file anew.
+// same data, the cost of a Filename setting (snapshot reuse) against mapping the file anew, and
+// lookups through the q-gram index against the skip table for databases of 1 to 64 MB.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "platform/platform.h"
 #include "sigdb/cipher.h"
 #include "sigdb/file_search.h"
+#include "sigdb/qgram_index.h"
 
 namespace {
 
@@ -138,6 +141,70 @@ void BM_LookupInDatabase(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LookupInDatabase)->Unit(benchmark::kMicrosecond);
+
+// Encoded hex text of size MB written to a file of its own, with one entry planted at the end.
+const std::string& SizedDatabase(int64_t megabytes, std::string* text_out = nullptr) {
+  static std::map<int64_t, std::pair<std::string, std::string>> made;
+  auto& entry = made[megabytes];
+  if (entry.first.empty()) {
+    entry.first = (std::filesystem::temp_directory_path() /
+                   ("nerlo-search-bench-" + std::to_string(megabytes) + ".db"))
+                      .string();
+    entry.second = EncodedHexText(static_cast<size_t>(megabytes) << 20, 5) + Pattern();
+    std::ofstream(entry.first, std::ios::binary)
+        .write(entry.second.data(), static_cast<std::streamsize>(entry.second.size()));
+  }
+  if (text_out != nullptr) *text_out = entry.second;
+  return entry.first;
+}
+
+// One hash lookup as the scan run makes it: a setting, then every match.
+void BM_IndexedLookup(benchmark::State& state) {
+  const std::string& path = SizedDatabase(state.range(0));
+  nerlo::sigdb::TFileSearch search;
+  search.SetPattern(Pattern());
+  search.SetFilename(path);
+  search.FindFirst();  // the index is built here, once
+  int matches = 0;
+  for (auto _ : state) {
+    search.SetFilename(path);
+    for (int32_t at = search.FindFirst(); at >= 0; at = search.FindNext()) ++matches;
+  }
+  if (matches != static_cast<int>(state.iterations())) state.SkipWithError("wrong match count");
+  state.SetLabel(std::to_string(state.range(0)) + " MB");
+}
+BENCHMARK(BM_IndexedLookup)->Arg(1)->Arg(8)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+void BM_SkipTableLookup(benchmark::State& state) {
+  std::string text;
+  SizedDatabase(state.range(0), &text);
+  nerlo::sigdb::TBaseSearch search;
+  search.SetPattern(Pattern());
+  search.SetBuffer(reinterpret_cast<const unsigned char*>(text.data()),
+                   static_cast<int32_t>(text.size()));
+  int matches = 0;
+  for (auto _ : state)
+    for (int32_t at = search.FindFirst(); at >= 0; at = search.FindNext()) ++matches;
+  if (matches != static_cast<int>(state.iterations())) state.SkipWithError("wrong match count");
+  state.SetLabel(std::to_string(state.range(0)) + " MB");
+}
+BENCHMARK(BM_SkipTableLookup)->Arg(1)->Arg(8)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+// Building the index of a 64 MB database, and its size per MB of database.
+void BM_BuildIndex(benchmark::State& state) {
+  std::string text;
+  SizedDatabase(state.range(0), &text);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    nerlo::sigdb::QGramIndex index(reinterpret_cast<const unsigned char*>(text.data()),
+                                   text.size());
+    bytes = index.MemoryBytes();
+  }
+  state.counters["index_KiB_per_MB"] = static_cast<double>(bytes) / 1024 /
+                                       (static_cast<double>(text.size()) / (1 << 20));
+  state.SetLabel(std::to_string(state.range(0)) + " MB");
+}
+BENCHMARK(BM_BuildIndex)->Arg(64)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -34,7 +34,7 @@ uint32_t QGramIndex::BucketOf(const unsigned char* gram, bool fold) const {
 
 QGramIndex::QGramIndex(const unsigned char* text, size_t size) {
   samples_ = size >= kGram ? (size - kGram) / kStep + 1 : 0;
-  // About two sampled offsets per bucket: few enough collisions that a probe rarely yields a
+  // One to two sampled offsets per bucket: few enough collisions that a probe rarely yields a
   // stranger, small enough that the table stays a fraction of the offsets' size.
   bucket_bits_ = 4;
   while (bucket_bits_ < 31 && (size_t{1} << (bucket_bits_ + 1)) <= samples_) ++bucket_bits_;
@@ -45,15 +45,22 @@ QGramIndex::QGramIndex(const unsigned char* text, size_t size) {
   {
     // Each sample's bucket, kept so that the text is hashed once; freed before returning.
     auto bucket_of = std::make_unique_for_overwrite<uint32_t[]>(samples_);
+    for (size_t i = 0; i < samples_; ++i) bucket_of[i] = BucketOf(text + i * kStep, true);
+    // The bucket table is far larger than the caches: its lines are asked for ahead of use.
+    constexpr size_t kAhead = 16;
     for (size_t i = 0; i < samples_; ++i) {
-      bucket_of[i] = BucketOf(text + i * kStep, true);
+      if (i + kAhead < samples_) __builtin_prefetch(&starts_[bucket_of[i + kAhead] + 1], 1);
       ++starts_[bucket_of[i] + 1];
     }
     for (size_t b = 0; b < buckets; ++b) starts_[b + 1] += starts_[b];
     // Filled in ascending sample order, so every bucket lists its offsets ascending; starts_
     // is shifted one place on in the process and shifted back below.
-    for (size_t i = 0; i < samples_; ++i)
+    for (size_t i = 0; i < samples_; ++i) {
+      if (i + kAhead < samples_) {
+        __builtin_prefetch(&starts_[bucket_of[i + kAhead]], 1);
+      }
       positions_[starts_[bucket_of[i]]++] = static_cast<uint32_t>(i * kStep);
+    }
   }
   for (size_t b = buckets; b > 0; --b) starts_[b] = starts_[b - 1];
   starts_[0] = 0;

@@ -16,9 +16,10 @@ namespace nerlo::sigdb {
 // where the pattern may start. Candidates are only that: hash collisions and case-sensitive
 // comparisons mean each must still be compared in full.
 //
-// Size: 4 bytes per kStep bytes of text for the sampled offsets plus about 2 bytes per kStep
-// bytes for the bucket table, about 0.4 MB per MB of text. The text is not kept; the index is
-// immutable after construction and may be read by any number of threads at once.
+// Size: 4 bytes per kStep bytes of text for the sampled offsets, and a bucket table of one
+// to two buckets per sample, 4 bytes each: between 0.375 and 0.5 MB per MB of text (0.5 for
+// a 64 MB database). The text is not kept; the index is immutable after construction and may
+// be read by any number of threads at once.
 class QGramIndex {
  public:
   static constexpr size_t kGram = 16;
