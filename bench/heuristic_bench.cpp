@@ -19,7 +19,8 @@ using nerlo::scan::THeuristicScanner;
 
 std::vector<std::string> Strings(size_t count) {
   static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-:/\\!#$%&()*+,;<=>?@[]^{}|~ ";
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-:/"
+      "\\!#$%&()*+,;<=>?@[]^{}|~ ";
   std::vector<std::string> strings;
   for (size_t j = 0; j < count; ++j) {
     std::mt19937 random(static_cast<uint32_t>(4242u * 1000003u + j));
@@ -55,8 +56,8 @@ void BM_HeuristicScanner(benchmark::State& state) {
   scanner.Load(Strings(static_cast<size_t>(state.range(0))));
   const std::string& bytes = Bytes();
   for (auto _ : state) {
-    auto found = scanner.Scan(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                              [] {});
+    auto found =
+        scanner.Scan(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), [] {});
     benchmark::DoNotOptimize(found);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));

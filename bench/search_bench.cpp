@@ -200,8 +200,8 @@ void BM_BuildIndex(benchmark::State& state) {
                                    text.size());
     bytes = index.MemoryBytes();
   }
-  state.counters["index_KiB_per_MB"] = static_cast<double>(bytes) / 1024 /
-                                       (static_cast<double>(text.size()) / (1 << 20));
+  state.counters["index_KiB_per_MB"] =
+      static_cast<double>(bytes) / 1024 / (static_cast<double>(text.size()) / (1 << 20));
   state.SetLabel(std::to_string(state.range(0)) + " MB");
 }
 BENCHMARK(BM_BuildIndex)->Arg(64)->Unit(benchmark::kMillisecond);

@@ -27,7 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = 1;
   std::vector<std::string> strings;
   for (size_t n = data[0] % 32; n > 0 && at < size; --n) {
-    const size_t length = std::min<size_t>(data[at++] % 48, size - at);
+    const size_t wanted = data[at] % 48;
+    ++at;
+    const size_t length = std::min(wanted, size - at);
     strings.emplace_back(reinterpret_cast<const char*>(data + at), length);
     at += length;
   }
@@ -43,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   nerlo::scan::THeuristicScanner scanner;
   scanner.Load(strings);
   int pumps = 0;
-  Check(scanner.Scan(block.data(), block.size(), [&] { ++pumps; }, 7) == expected,
+  Check(scanner.Scan(
+            block.data(), block.size(), [&] { ++pumps; }, 7) == expected,
         "every entry that occurs, in list order");
   Check(block.empty() || pumps >= 1, "the pump runs for a non-empty block");
   Check(scanner.Scan(block.data(), block.size()) == expected, "the same without a pump");

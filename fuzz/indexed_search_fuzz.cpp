@@ -53,18 +53,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (choice % 4 != 3 && database.size() >= length) {
     pattern = database.substr((choice * 7u) % (database.size() - length + 1), length);
     for (size_t i = 0; i < pattern.size(); ++i)
-      if ((choice >> (i % 8)) & 1) pattern[i] = static_cast<char>(TBaseSearch::Fold(
-                                       static_cast<unsigned char>(pattern[i])));
+      if ((choice >> (i % 8)) & 1)
+        pattern[i] = static_cast<char>(TBaseSearch::Fold(static_cast<unsigned char>(pattern[i])));
   } else {
     pattern = database.substr(database.size() - std::min(length, database.size()));
   }
 
   // A name of its own per input: a rewrite within one tick of the clock keeps its stamp.
   static unsigned counter = 0;
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            ("nerlo-indexed-fuzz-" + std::to_string(getpid()) + "-" +
-                             std::to_string(counter++ % 64)))
-                               .string();
+  const std::string path =
+      (std::filesystem::temp_directory_path() /
+       ("nerlo-indexed-fuzz-" + std::to_string(getpid()) + "-" + std::to_string(counter++ % 64)))
+          .string();
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(database.data(), static_cast<std::streamsize>(database.size()));
 

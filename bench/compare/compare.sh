@@ -11,7 +11,8 @@
 #
 #   --small      600 files instead of 20,000 (a quick check that everything works); one run
 #   --reps N     runs per scan (default 3; 1 with --small)
-#   --build DIR  build directory for nerlo-scan (default build-bench, configured Release)
+#   --build DIR  build directory for nerlo-scan (default build-compare, configured with the
+#                project's default build type, RelWithDebInfo: -O2)
 #   --dir DIR    where the corpus, the signature sets and the results go
 #                (default /tmp/nerlo-compare, /tmp/nerlo-compare-small with --small)
 #
@@ -27,7 +28,7 @@ top="$(cd "$here/../.." && pwd)"
 
 small=0
 reps=""
-build="$top/build-bench"
+build="$top/build-compare"
 dir=""
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -58,8 +59,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     >/dev/null
 fi
 
-echo "building nerlo-scan (Release) in $build ..."
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+echo "building nerlo-scan (RelWithDebInfo) in $build ..."
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNERLO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target nerlo-scan >/dev/null
 nerlo="$build/bin/nerlo-scan"
 build_rev="$(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)"
