@@ -172,10 +172,13 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
       continue;
     }
     check.usable = true;
-    if (is_heuristics || stamp.size == 0) continue;  // an empty database holds no entry
+    if (is_heuristics) continue;
     sigdb::TFileSearch probe;
     probe.SetFilename(path);
-    if (probe.Filename().empty()) {
+    // An empty database holds no entry, and that is no error; anything else that leaves no
+    // block (too large, unreadable, no regular file) is.
+    const bool empty = stamp.size == 0 && probe.LoadError() == "the file is empty";
+    if (probe.Filename().empty() && !empty) {
       PrintError(EscapeForDisplay(path) +
                  ": cannot be loaded: " + EscapeForDisplay(probe.LoadError()));
       check.failed = true;

@@ -308,6 +308,14 @@ run_scan --db-dir "$work/db-big" "$found/heur.txt"
 expect_eq "database too large but found: status" 1 "$status"
 rm -f "$work/db-big/database.db"
 
+# A database that is no regular file holds nothing, and that is no empty database.
+mkdir -p "$work/db-fifo"
+cp "$db/database.db" "$db/heuristics.db" "$work/db-fifo/"
+mkfifo "$work/db-fifo/tdb.ldb"
+run_scan --db-dir "$work/db-fifo" "$clean"
+expect_eq "database FIFO: status" 2 "$status"
+grep -q "^nerlo-scan: $work/db-fifo/tdb.ldb: cannot be loaded: " "$work/err" || fail "database FIFO not reported: $(cat "$work/err")"
+
 # A database that cannot be read, as a user who may not read it.
 mkdir -p "$work/db-locked"
 cp "$db/database.db" "$db/tdb.ldb" "$db/heuristics.db" "$work/db-locked/"
