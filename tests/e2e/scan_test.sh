@@ -172,6 +172,14 @@ run_scan --db-dir "$db" "$work/does-not-exist"
 expect_eq "missing target status" 2 "$status"
 expect_eq "missing target summary" "$(summary_of 0 0 0)" "$summary"
 
+# A target that is no file or folder (a FIFO would block a reader) is unusable: named, an
+# error, and the scan neither hangs nor counts it.
+run_scan --db-dir "$db" "$tree/fifo" /dev/null
+expect_eq "FIFO and device targets: status" 2 "$status"
+grep -q '^Files scanned: 0$' <<<"$summary" || fail "FIFO and device targets: counted as scanned"
+grep -q "^nerlo-scan: $tree/fifo: " "$work/err" || fail "FIFO target not named: $(cat "$work/err")"
+grep -q "^nerlo-scan: /dev/null: " "$work/err" || fail "device target not named: $(cat "$work/err")"
+
 # A folder named through a symbolic link is walked and reported under the name given.
 mkdir -p "$work/linked"
 cp "$samples/hash-sample.bin" "$work/linked/f.bin"
