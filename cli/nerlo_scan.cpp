@@ -1,51 +1,85 @@
 // nerlo-scan: the command-line scanner, a thin front end over the scan run.
 //
-// Exit status: 0 when nothing was found, 1 when something was found, 2 on a usage error, a
-// target that does not exist or cannot be scanned (also a file whose folder turns out not to
-// be listable), a database folder that does not exist, or a heuristics.db that could not be
-// loaded (the scan still runs, without heuristic strings).
+// Exit status, the first that applies: 130 when the scan was interrupted (Ctrl-C; the summary
+// is still printed), 1 when anything was found, 2 when an error kept something from being
+// examined (a usage error, a target that is missing or cannot be scanned, a file or folder
+// not examined, no database at all, a database that could not be loaded), 0 otherwise. A
+// detection wins over errors, so that a script testing for 1 never misses one.
+//
+// Every path printed, on either stream, goes through EscapeForDisplay: a file name holding a
+// line feed or an escape sequence cannot forge a report line or drive the terminal.
 
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/report_text.h"
 #include "platform/console.h"
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 #include "platform/platform.h"
 #include "scan/scan_run.h"
 #include "scan/scan_target.h"
+#include "sigdb/file_search.h"
 
 namespace {
 
 using namespace nerlo;
+using cli::EscapeForDisplay;
+
+constexpr std::string_view kVersion = "nerlo-scan (Nerlo) 1.00\n";
 
 constexpr std::string_view kUsage =
     "Usage: nerlo-scan [options] TARGET...\n"
     "       nerlo-scan [options] --all-drives\n"
     "\n"
     "Scans each TARGET, a folder (walked with everything below it) or a single file, and\n"
-    "prints one line per detection, then the number of files scanned, infections found and\n"
-    "files removed. Files of 5 MiB or more are not examined.\n"
+    "prints one line per detection, \"PATH: Infected!\", followed under --delete by what was\n"
+    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\") and always by the check that\n"
+    "fired: [hash], [heuristic N] (the N-th heuristic string) or [window N]. Then it prints\n"
+    "the number of files scanned, infections found, files removed, files and folders that\n"
+    "could not be examined (each also named on standard error), and files not examined\n"
+    "because they hold 5 MiB or more. A symbolic link named as a TARGET is followed and\n"
+    "reported under the name given; links found inside a folder are never followed. Control\n"
+    "characters and backslashes in printed paths are escaped (\\n, \\t, \\x1B, \\\\).\n"
     "\n"
     "Options:\n"
     "  --all-drives      scan every local drive (on Linux: everything below /)\n"
     "  --delete          delete infected files (default: report them only)\n"
-    "  --no-heuristics   do not search files for the heuristic strings\n"
+    "  --no-heuristics   do not search files for the heuristic strings (heuristics.db is\n"
+    "                    then not needed)\n"
     "  --db-dir DIR      read database.db, tdb.ldb and heuristics.db from DIR\n"
     "                    (default: the folder of this program)\n"
     "  --quiet           print detections and the summary only\n"
-    "  --progress        show the current file and the counters on standard error\n"
-    "                    (only when it is a terminal)\n"
+    "  --progress        show the counters and the current file on one line of standard\n"
+    "                    error, fitted to the terminal's width (only when it is a terminal)\n"
+    "  -r, --recursive   accepted and ignored: folders are always walked\n"
+    "  --version         show the version\n"
     "  --help            show this text\n"
     "\n"
-    "Exit status: 0 nothing found, 1 something found, 2 usage error, a target that is\n"
-    "missing or could not be scanned, missing database folder, or a heuristics.db that\n"
-    "could not be loaded (the scan then runs without heuristic strings).\n";
+    "Databases: a folder holding none of the databases that the scan reads is an error and\n"
+    "nothing is scanned; a missing database.db or tdb.ldb is a warning (that check then finds\n"
+    "nothing); heuristics.db is needed unless --no-heuristics is given.\n"
+    "\n"
+    "Ctrl-C stops the scan after the file in hand and prints the summary; a second Ctrl-C\n"
+    "ends the program at once.\n"
+    "\n"
+    "Exit status: 130 interrupted by Ctrl-C; otherwise 1 something found (whatever else\n"
+    "happened); otherwise 2 an error: usage, a missing target, a file or folder not examined,\n"
+    "no database, a database that could not be loaded; otherwise 0 nothing found.\n";
+
+constexpr int kExitClean = 0;
+constexpr int kExitFound = 1;
+constexpr int kExitError = 2;
+constexpr int kExitInterrupted = 130;
+
+// Columns assumed when the terminal does not tell its width.
+constexpr int kDefaultColumns = 80;
 
 struct Options {
   bool delete_them = false;
@@ -57,9 +91,11 @@ struct Options {
   std::vector<std::string> targets;
 };
 
+void PrintError(const std::string& text) { std::cerr << "nerlo-scan: " << text << "\n"; }
+
 int UsageError(const std::string& message) {
-  std::cerr << "nerlo-scan: " << message << "\n\n" << kUsage;
-  return 2;
+  std::cerr << "nerlo-scan: " << EscapeForDisplay(message) << "\n\n" << kUsage;
+  return kExitError;
 }
 
 // Parses the command line into options. Returns -1 to go on, else the exit status.
@@ -73,7 +109,10 @@ int ParseArguments(int argc, char** argv, Options& options) {
       options_done = true;
     } else if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
-      return 0;
+      return kExitClean;
+    } else if (arg == "--version") {
+      std::cout << kVersion;
+      return kExitClean;
     } else if (arg == "--delete") {
       options.delete_them = true;
     } else if (arg == "--no-heuristics") {
@@ -84,6 +123,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
       options.progress = true;
     } else if (arg == "--all-drives") {
       options.all_drives = true;
+    } else if (arg == "-r" || arg == "--recursive") {
+      // Commands written for scanners that walk folders only when asked work unchanged.
     } else if (arg == "--db-dir" || arg.rfind("--db-dir=", 0) == 0) {
       if (arg == "--db-dir") {
         if (++i >= argc) return UsageError("--db-dir needs a folder");
@@ -102,15 +143,88 @@ int ParseArguments(int argc, char** argv, Options& options) {
   return -1;
 }
 
-// Works out how target is walked; prints why and returns false when it cannot be scanned.
-bool ResolveTarget(const std::string& target, scan::ScanTarget& out) {
-  std::string error;
-  if (scan::ResolveScanTarget(target, out, &error)) return true;
-  std::cerr << "nerlo-scan: " << target << ": " << error << "\n";
-  return false;
+// Outcome of looking at the databases before the scan.
+struct DatabaseCheck {
+  bool usable = false;  // at least one database that the scan reads is there
+  bool failed = false;  // one that is there could not be loaded (already reported)
+};
+
+// Looks at each database that the scan reads, following symbolic links. A missing hash or
+// window database is a warning; one that is there but cannot be read whole is reported once
+// with the reason, here, so that the per-file lookups, which find nothing in it, stay silent.
+// heuristics.db is only looked for: the scan's show handling loads and reports it.
+DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
+  DatabaseCheck check;
+  std::string first_missing_reason;
+  std::vector<std::string> warnings;
+  for (const char* name : {"database.db", "tdb.ldb", "heuristics.db"}) {
+    const bool is_heuristics = std::string_view(name) == "heuristics.db";
+    if (is_heuristics && !heuristics) continue;
+    const std::string path = db_dir + name;
+    platform::FileStamp stamp;
+    platform::ErrorCode error = 0;
+    if (!platform::StatPath(path, &stamp, &error)) {
+      const std::string reason = platform::ErrorText(error);
+      if (first_missing_reason.empty()) first_missing_reason = reason;
+      if (!is_heuristics)
+        warnings.push_back("warning: " + EscapeForDisplay(path) + ": " + reason +
+                           " (this check finds nothing)");
+      continue;
+    }
+    check.usable = true;
+    if (is_heuristics) continue;
+    sigdb::TFileSearch probe;
+    probe.SetFilename(path);
+    // An empty database holds no entry, and that is no error; anything else that leaves no
+    // block (too large, unreadable, no regular file) is.
+    const bool empty = stamp.size == 0 && probe.LoadError() == "the file is empty";
+    if (probe.Filename().empty() && !empty) {
+      PrintError(EscapeForDisplay(path) +
+                 ": cannot be loaded: " + EscapeForDisplay(probe.LoadError()));
+      check.failed = true;
+    }
+  }
+  if (!check.usable) {
+    PrintError(EscapeForDisplay(db_dir) + ": no database to scan with (database.db, tdb.ldb" +
+               (heuristics ? ", heuristics.db" : "") + "): " + first_missing_reason);
+    return check;
+  }
+  for (const std::string& warning : warnings) PrintError(warning);
+  return check;
 }
 
-// Prints detections as they are handled and, when asked, a progress line on a terminal.
+// The command line's message queue: pumping it, as the walk and the matcher do between
+// files and blocks, is where an interrupt is noticed and turned into a stop of the walk. The
+// signal handler itself only sets a flag.
+class InterruptibleQueue : public platform::PlainMessageQueue {
+ public:
+  // Called once, on the user-interface thread, the first time an interrupt is noticed.
+  std::function<void()> OnInterrupt;
+
+  void ProcessMessages() override {
+    PlainMessageQueue::ProcessMessages();
+    CheckInterrupt();
+  }
+  void WaitForMessages(std::chrono::milliseconds timeout) override {
+    PlainMessageQueue::WaitForMessages(timeout);
+    CheckInterrupt();
+  }
+
+  // True once an interrupt has been noticed (and OnInterrupt run).
+  bool CheckInterrupt() {
+    if (!noticed_ && platform::InterruptRequested()) {
+      noticed_ = true;
+      if (OnInterrupt) OnInterrupt();
+    }
+    return noticed_;
+  }
+
+ private:
+  bool noticed_ = false;
+};
+
+// Prints detections and files not examined as they are handled and, when asked, a progress
+// line on a terminal.
 class ConsoleView : public scan::ScanView, public scan::ScanSettings {
  public:
   explicit ConsoleView(const Options& options)
@@ -127,21 +241,34 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     if (panel != scan::kPanelCurrentFile || !progress_) return;
     current_ = text;
     const auto now = std::chrono::steady_clock::now();
-    if (now - last_draw_ < std::chrono::milliseconds(100)) return;
+    if (drawn_ && now - last_draw_ < std::chrono::milliseconds(100)) return;
     last_draw_ = now;
     DrawProgress();
   }
 
   void DetectionReported(const std::string& path, std::string_view action,
-                         std::string_view /*check*/) override {
+                         std::string_view check) override {
     ClearProgress();
-    std::string line = path + ": " + scan::kDiagnosticInfected;
-    if (!action.empty()) line += " " + std::string(action);
-    line += "\n";
+    const std::string line = cli::DetectionLine(path, action, check) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
   }
 
+  void FileNotExamined(const std::string& path, const std::string& reason) override {
+    ReportNotExamined(path, reason);
+  }
+
+  // Names path on standard error as not examined, for reason, and counts it.
+  void ReportNotExamined(const std::string& path, const std::string& reason) {
+    ClearProgress();
+    std::fflush(stdout);
+    PrintError(EscapeForDisplay(path) + ": not examined: " + EscapeForDisplay(reason));
+    ++not_examined_;
+  }
+
+  int NotExaminedCount() const { return not_examined_; }
+
+  // Removes the progress line, so that the next line printed starts in the first column.
   void ClearProgress() {
     if (!drawn_) return;
     std::fputs("\r\033[K", stderr);
@@ -152,13 +279,13 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
  private:
   void DrawProgress() {
     if (run_ == nullptr) return;
-    std::string line = "\r\033[KScanned: " + std::to_string(run_->ScannedCount()) +
-                       "  Infected: " + std::to_string(run_->InfectedCount()) +
-                       "  Removed: " + std::to_string(run_->RemovedCount()) + "  ";
-    // Keep the line short enough not to wrap on a narrow terminal: show the end of the path.
-    constexpr size_t kPathRoom = 60;
-    line += current_.size() > kPathRoom ? "..." + current_.substr(current_.size() - kPathRoom)
-                                        : current_;
+    int columns = platform::StandardErrorColumns();
+    if (columns <= 0) columns = kDefaultColumns;
+    const std::string line = "\r" +
+                             cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(),
+                                               run_->RemovedCount(), current_, columns) +
+                             "\033[K";
+    std::fflush(stdout);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     drawn_ = true;
@@ -170,70 +297,92 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
   std::string current_;
   std::chrono::steady_clock::time_point last_draw_{};
   bool drawn_ = false;
+  int not_examined_ = 0;
 };
 
 int Main(int argc, char** argv) {
   Options options;
   if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
+  platform::InstallInterruptHandler();
 
   std::string db_dir = options.db_dir.empty() ? platform::ProgramDirectory() : options.db_dir;
-  if (!options.db_dir.empty()) {
-    platform::DirectoryListing listing;
-    platform::ErrorCode error = 0;
-    if (!listing.Open(db_dir, "*", false, &error)) {
-      std::cerr << "nerlo-scan: database folder " << db_dir << ": " << platform::ErrorText(error)
-                << "\n";
-      return 2;
-    }
-    if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
+  if (db_dir.empty()) {
+    PrintError("cannot tell the folder of this program, where the databases are; use --db-dir");
+    return kExitError;
   }
+  if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
 
-  std::vector<scan::ScanTarget> targets;
-  if (options.all_drives) targets.push_back(scan::AllDrivesTarget());
-  for (const std::string& t : options.targets) {
-    scan::ScanTarget target;
-    if (!ResolveTarget(t, target)) return 2;
-    targets.push_back(target);
-  }
+  if (!options.quiet) std::cout << "Databases: " << EscapeForDisplay(db_dir) << std::endl;
+  const DatabaseCheck databases = CheckDatabases(db_dir, options.heuristics);
+  if (!databases.usable) return kExitError;
+  bool error = databases.failed;
 
-  platform::PlainMessageQueue queue;
-  platform::InstallMessageQueue(&queue);
-  int status = 0;
+  InterruptibleQueue queue;
+  // Installed for as long as the scan run lives, also when an exception ends it.
+  struct QueueInstallation {
+    explicit QueueInstallation(platform::MessageQueue* q) { platform::InstallMessageQueue(q); }
+    ~QueueInstallation() { platform::InstallMessageQueue(nullptr); }
+  } installation(&queue);
+  int status = kExitClean;
   {
     ConsoleView view(options);
     scan::TScanRun run(view, view, db_dir);
     view.SetRun(&run);
-    if (!options.quiet) std::cout << "Databases: " << db_dir << "\n";
-    bool databases_loaded = true;
+    queue.OnInterrupt = [&run] { run.ff.Stop(); };
     try {
       run.FormShow();
     } catch (const Exception& e) {
-      std::cerr << "nerlo-scan: " << e.Message() << "\n";
-      databases_loaded = false;
-    }
-    bool targets_scanned = true;
-    for (const scan::ScanTarget& target : targets) {
-      if (!options.quiet) std::cout << "Scanning: " << target.shown << std::endl;
-      const bool reached = scan::WalkScanTarget(run, target);
-      // A file is reached through a listing of its folder: a folder that cannot be listed, or
-      // one on a pseudo file system, reports nothing, and the file was never examined.
-      if (!reached) {
-        view.ClearProgress();
-        std::cerr << "nerlo-scan: " << target.shown
-                  << ": not scanned (its folder cannot be listed, or it lies on a pseudo file "
-                     "system)\n";
-        targets_scanned = false;
+      // Without heuristics the strings are never used, so their database does not matter.
+      if (options.heuristics) {
+        PrintError(EscapeForDisplay(e.Message()));
+        error = true;
       }
     }
+
+    // Each target is resolved when its turn comes, so that messages keep the command's order.
+    const size_t target_count = options.all_drives ? 1 : options.targets.size();
+    for (size_t i = 0; i < target_count; ++i) {
+      if (queue.CheckInterrupt()) break;
+      scan::ScanTarget target;
+      if (options.all_drives) {
+        target = scan::AllDrivesTarget();
+      } else if (std::string why; !scan::ResolveScanTarget(options.targets[i], target, &why)) {
+        view.ClearProgress();
+        std::cout.flush();
+        PrintError(EscapeForDisplay(options.targets[i]) + ": " + EscapeForDisplay(why));
+        error = true;
+        continue;
+      }
+      if (!options.quiet) {
+        view.ClearProgress();
+        std::cout << "Scanning: " << EscapeForDisplay(target.shown) << std::endl;
+      }
+      const int not_examined_before = view.NotExaminedCount();
+      const bool reached = scan::WalkScanTarget(run, target);
+      // A file is reached through its folder: when the walk never got to it, and said
+      // nothing itself, it was not examined.
+      if (!reached && view.NotExaminedCount() == not_examined_before)
+        view.ReportNotExamined(target.shown,
+                               "its folder cannot be listed, or it lies on a pseudo file system");
+    }
+
     // The summary counts every lookup that the scan started.
     run.WaitForLookups();
     view.ClearProgress();
+    const bool interrupted = queue.CheckInterrupt();
+    if (interrupted) PrintError("interrupted: the counts cover the files examined so far");
+    if (view.NotExaminedCount() > 0) error = true;
     std::cout << "Files scanned: " << run.ScannedCount() << "\n"
               << "Infected: " << run.InfectedCount() << "\n"
-              << "Removed: " << run.RemovedCount() << std::endl;
-    status = !databases_loaded || !targets_scanned ? 2 : run.InfectedCount() > 0 ? 1 : 0;
+              << "Removed: " << run.RemovedCount() << "\n"
+              << "Not examined: " << view.NotExaminedCount() << "\n"
+              << "Too large (5 MiB or more), not examined: " << run.TooLargeCount() << std::endl;
+    status = interrupted               ? kExitInterrupted
+             : run.InfectedCount() > 0 ? kExitFound
+             : error                   ? kExitError
+                                       : kExitClean;
+    queue.OnInterrupt = nullptr;
   }
-  platform::InstallMessageQueue(nullptr);
   return status;
 }
 
@@ -243,7 +392,7 @@ int main(int argc, char** argv) {
   try {
     return Main(argc, argv);
   } catch (const std::exception& e) {
-    std::cerr << "nerlo-scan: " << e.what() << "\n";
-    return 2;
+    PrintError(EscapeForDisplay(e.what()));
+    return kExitError;
   }
 }

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# End-to-end test of Ctrl-C during a nerlo-scan run: the walk stops, the summary is printed
+# and the exit status is 130, also when something was found before.
+# Usage: scan_interrupt_test.sh BIN_DIR
+set -euo pipefail
+bin="$(cd "$1" && pwd)"
+scan="$bin/nerlo-scan"
+# Thousands of small files: a memory file system, when there is one, keeps their creation and
+# removal from dominating the run.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then work="$(mktemp -d -p /dev/shm)"; else work="$(mktemp -d)"; fi
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# A tree that takes seconds to scan: 20,000 files of 700 bytes (every byte window is looked
+# up), with the standard anti-virus test file at the top, which is examined first.
+big="$work/big"
+total=20000
+for d in 1 2; do
+  mkdir -p "$big/d$d"
+  (cd "$big/d$d" && head -c $((700 * total / 2)) /dev/urandom | split -b 700 -a 4 - f)
+done
+printf '%s%s%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}' '$EICAR-STANDARD-' 'ANTIVIRUS-' 'TEST-FILE!$H+H*' >"$big/eicar.com"
+
+# wait_for_walk PID: returns once the scan has started its walk (or has ended).
+wait_for_walk() {
+  for _ in $(seq 1 400); do
+    grep -q '^Scanning: ' "$work/out" 2>/dev/null && return 0
+    kill -0 "$1" 2>/dev/null || return 0
+    sleep 0.05
+  done
+}
+
+# A shell without job control starts background commands with the interrupt ignored; give
+# the scanner the default action, as a terminal's Ctrl-C would find it.
+env --default-signal=INT "$scan" "$big" >"$work/out" 2>"$work/err" &
+pid=$!
+wait_for_walk "$pid"
+sleep 0.3
+kill -INT "$pid" 2>/dev/null || fail "the scan had ended before the interrupt"
+status=0
+wait "$pid" || status=$?
+[ "$status" = 130 ] || fail "interrupted scan: exit status $status, expected 130"
+scanned="$(sed -n 's/^Files scanned: \([0-9]*\)$/\1/p' "$work/out")"
+[ -n "$scanned" ] || fail "no summary after the interrupt: $(tail -n 3 "$work/out")"
+[ "${scanned:-0}" -lt $((total + 1)) ] || fail "the walk went on to the end after the interrupt"
+grep -q '^Infected: [1-9]' "$work/out" || fail "the detection before the interrupt is not counted"
+grep -q '^Not examined: 0$' "$work/out" || fail "Not examined line missing"
+grep -q '^Too large (5 MiB or more), not examined: 0$' "$work/out" || fail "too large line missing"
+grep -q '^nerlo-scan: interrupted' "$work/err" || fail "the interrupt is not mentioned: $(cat "$work/err")"
+
+# Started with the interrupt ignored (nohup, a background job), the scanner leaves it so.
+small="$work/small"
+mkdir -p "$small"
+(cd "$small" && head -c $((700 * 1000)) /dev/urandom | split -b 700 -a 3 - f)
+"$scan" "$small" >"$work/out" 2>"$work/err" &
+pid=$!
+wait_for_walk "$pid"
+kill -INT "$pid" 2>/dev/null || true
+status=0
+wait "$pid" || status=$?
+[ "$status" = 0 ] || fail "scan with the interrupt ignored: exit status $status, expected 0"
+grep -q "^Files scanned: 1000$" "$work/out" || fail "scan with the interrupt ignored did not end its walk: $(cat "$work/out")"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+echo "all nerlo-scan interrupt checks passed"
