@@ -58,8 +58,7 @@ void DrawGlobe(QPainter& p, const QRectF& r) {
   p.setPen(QPen(QColor(255, 255, 255, 70), r.width() / 128.0));
   for (double f : {0.25, 0.5, 0.75}) {
     const double w = r.width() * std::abs(0.5 - f) * 2;
-    p.drawEllipse(QRectF(r.center().x() - (r.width() - w) / 2, r.top(), r.width() - w,
-                         r.height()));
+    p.drawEllipse(QRectF(r.center().x() - (r.width() - w) / 2, r.top(), r.width() - w, r.height()));
   }
   for (double f : {0.2, 0.35, 0.5, 0.65, 0.8}) {
     const double y = r.top() + f * r.height();
@@ -231,7 +230,8 @@ QImage IconImage(int size) {
 
 QIcon ApplicationIcon() {
   QIcon icon;
-  for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(QPixmap::fromImage(IconImage(size)));
+  for (int size : {16, 24, 32, 48, 64, 128, 256})
+    icon.addPixmap(QPixmap::fromImage(IconImage(size)));
   return icon;
 }
 

@@ -11,7 +11,8 @@
 int main(int argc, char** argv) {
   // Window placement needs X11: on a Wayland session use XWayland, unless the user chose.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
-      (qgetenv("XDG_SESSION_TYPE") == "wayland" || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) &&
+      (qgetenv("XDG_SESSION_TYPE") == "wayland" ||
+       !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) &&
       !qEnvironmentVariableIsEmpty("DISPLAY"))
     qputenv("QT_QPA_PLATFORM", "xcb");
 
