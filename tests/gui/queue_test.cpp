@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/qt_message_queue.h"
+#include "app/qt_platform.h"
 
 using nerlo::app::QtMessageQueue;
 using namespace std::chrono_literals;
@@ -69,6 +70,16 @@ class QueueTest : public QObject {
     queue.Queue([&] { ++runs; });
     queue.WaitForMessages(0ms);
     QCOMPARE(runs, 2);
+  }
+
+  void waylandSessionsAskForX11UnlessTheUserChose() {
+    using nerlo::app::QtPlatformOverride;
+    QCOMPARE(QtPlatformOverride(nullptr, "wayland", nullptr, ":0"), "xcb");
+    QCOMPARE(QtPlatformOverride(nullptr, nullptr, "wayland-0", ":0"), "xcb");
+    QCOMPARE(QtPlatformOverride("", "wayland", "wayland-0", ":0"), "xcb");
+    QVERIFY(QtPlatformOverride("wayland", "wayland", "wayland-0", ":0") == nullptr);
+    QVERIFY(QtPlatformOverride(nullptr, "x11", nullptr, ":0") == nullptr);
+    QVERIFY(QtPlatformOverride(nullptr, "wayland", "wayland-0", nullptr) == nullptr);
   }
 
   void waitForMessagesReturnsAfterItsTimeoutWhenNothingArrives() {
