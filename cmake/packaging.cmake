@@ -7,8 +7,9 @@
 #                     executables sit here, beside the databases.
 #   bin/              relative symbolic links to the three executables in lib/nerlo; the kernel
 #                     resolves them, so /proc/self/exe still names the program directory.
-#   share/applications/nerlo.desktop, share/icons/hicolor/scalable/apps/nerlo.svg
-#                     the menu entry and its icon, where desktops look for them.
+#   share/applications/nerlo.desktop, share/icons/hicolor/<size>/apps/nerlo.png
+#                     the menu entry and the application icon (drawn by nerlo-icon, the same
+#                     picture as the windows' icon), where desktops look for them.
 # The settings file is not installed: each user's lives in $XDG_CONFIG_HOME/nerlo/.
 
 set(NERLO_PROGRAM_DIR lib/nerlo CACHE STRING "Program directory, relative to the install prefix")
@@ -39,8 +40,23 @@ foreach(program IN LISTS nerlo_programs)
 endforeach()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/nerlo.desktop DESTINATION share/applications)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/nerlo.svg
-        DESTINATION share/icons/hicolor/scalable/apps)
+if(TARGET nerlo-icon)
+  set(nerlo_icon_pngs)
+  foreach(size IN ITEMS 48 128 256)
+    set(png ${PROJECT_BINARY_DIR}/packaging/icons/${size}/nerlo.png)
+    add_custom_command(
+      OUTPUT ${png}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging/icons/${size}
+      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+              $<TARGET_FILE:nerlo-icon> ${png} ${size}
+      DEPENDS nerlo-icon
+      COMMENT "Drawing the ${size} x ${size} menu icon"
+      VERBATIM)
+    list(APPEND nerlo_icon_pngs ${png})
+    install(FILES ${png} DESTINATION share/icons/hicolor/${size}x${size}/apps)
+  endforeach()
+  add_custom_target(nerlo_menu_icons ALL DEPENDS ${nerlo_icon_pngs})
+endif()
 
 # CPack: `cpack -G DEB` in the build folder makes nerlo_<version>_<arch>.deb.
 set(CPACK_PACKAGE_NAME nerlo)
@@ -60,7 +76,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/nerlo")
 # The shared libraries the executables link (libc6, libstdc++6, Qt 6 Core, Gui, Widgets) are
 # found by dpkg-shlibdeps, with the versions they need. Qt loads its display plugins (xcb,
 # wayland) at run time, so nothing links them: they are named here. xdg-utils opens the help

@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# End-to-end test of the desktop program: starts the real nerlo on a virtual X server (Xvfb)
+# with an empty settings folder and drives it with xdotool as a user would: "Scan", "Folder",
+# OK, the folder typed into the folder picker, the results dialog's "Close", then the close
+# boxes of the scanner window and of the launcher. With no settings file the action is
+# "Delete them": the detected files must be gone, the clean ones intact, and nerlo.ini written
+# with the three settings in order.
+# Usage: desktop_test.sh BIN_DIR
+# Exit status 77 (skipped) only when the desktop program was not built.
+set -euo pipefail
+bin="$(cd "$1" && pwd)"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+nerlo="$bin/nerlo"
+if [ ! -x "$nerlo" ]; then
+  echo "SKIP: the desktop program $nerlo was not built"
+  exit 77
+fi
+for tool in Xvfb xdotool python3; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps)" >&2; exit 1; }
+done
+
+work="$(mktemp -d)"
+xvfb_pid=""
+nerlo_pid=""
+cleanup() {
+  if [ -n "$nerlo_pid" ] && kill -0 "$nerlo_pid" 2>/dev/null; then kill "$nerlo_pid" || true; fi
+  if [ -n "$xvfb_pid" ] && kill -0 "$xvfb_pid" 2>/dev/null; then kill "$xvfb_pid" || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Everything the program or the helpers printed, when something went wrong.
+die() {
+  echo "FAIL: $*" >&2
+  for log in "$work/nerlo.log" "$work/xvfb.log"; do
+    [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
+  done
+  exit 1
+}
+
+# A timeout scaled for slow builds (sanitizers): NERLO_TEST_TIMEOUT seconds per wait.
+limit="${NERLO_TEST_TIMEOUT:-60}"
+
+# ---- The tree to scan ----------------------------------------------------------------------
+tree="$work/tree"
+mkdir -p "$tree/documents/letters" "$tree/downloads" "$tree/empty"
+cmake -DOUT_DIR="$work/samples" -P "$here/../../data/make_samples.cmake"
+# Detected by the default databases: by fingerprint and heuristic string, and by byte windows.
+cp "$work/samples/eicar.com" "$tree/downloads/eicar.com"
+cp "$work/samples/window-sample.txt" "$tree/documents/window-sample.txt"
+# Clean files, one of them above the size limit although it holds the test file's text.
+printf 'Dear reader,\nthis letter is perfectly harmless.\n' >"$tree/documents/letters/letter.txt"
+head -c 3000 /dev/urandom >"$tree/documents/random.bin"
+: >"$tree/documents/empty.txt"
+{ cat "$work/samples/eicar.com"; head -c 5300000 /dev/zero; } >"$tree/downloads/too-big.bin"
+clean=(documents/letters/letter.txt documents/random.bin documents/empty.txt downloads/too-big.bin)
+(cd "$tree" && md5sum "${clean[@]}") >"$work/clean.md5"
+
+# ---- X server and program ------------------------------------------------------------------
+# Xvfb picks a free display itself and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>"$work/display" \
+  >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb did not start"
+  sleep 0.1
+done
+[ -s "$work/display" ] || die "Xvfb gave no display number"
+export DISPLAY=":$(head -n1 "$work/display")"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME XDG_SESSION_TYPE
+
+config="$work/config"
+mkdir -p "$config"
+# Qt and fontconfig keep caches for the life of the process; only the program's own leaks
+# would matter, and the unit and GUI tests look for those.
+XDG_CONFIG_HOME="$config" ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
+  "$nerlo" >"$work/nerlo.log" 2>&1 &
+nerlo_pid=$!
+
+# find_window TITLE WIDTH HEIGHT: prints the id of the visible window of that title and client
+# size, waiting for it up to $limit seconds. The launcher and the scan-target dialog are both
+# called "Nerlo"; their sizes tell them apart.
+find_window() {
+  local deadline=$((SECONDS + limit)) id
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    kill -0 "$nerlo_pid" 2>/dev/null || die "nerlo ended while waiting for \"$1\""
+    for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true); do
+      unset WIDTH HEIGHT
+      eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null || true)"
+      if [ -z "${2:-}" ] || { [ "${WIDTH:-}" = "$2" ] && [ "${HEIGHT:-}" = "$3" ]; }; then
+        echo "$id"
+        return 0
+      fi
+    done
+    sleep 0.2
+  done
+  die "no visible window \"$1\" ${2:+($2 x $3)} within $limit s"
+}
+
+# wait_hidden ID WHAT: waits until the window is no longer visible.
+wait_hidden() {
+  local deadline=$((SECONDS + limit))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    xdotool search --onlyvisible --name '.*' 2>/dev/null | grep -qx "$1" || return 0
+    sleep 0.2
+  done
+  die "$2 still visible after $limit s"
+}
+
+# click ID X Y: a left click at client coordinates of the window.
+click() {
+  xdotool mousemove --window "$1" "$2" "$3"
+  sleep 0.2
+  xdotool click 1
+}
+
+# ---- The user's scan -----------------------------------------------------------------------
+launcher="$(find_window Nerlo 472 362)"
+click "$launcher" 240 96  # "Scan" (picture and caption, 200,64 81 x 65)
+
+target="$(find_window Nerlo 190 156)"
+click "$target" 60 56  # "Folder" (radio button at 40,48)
+sleep 0.3
+click "$target" 93 132  # "OK" (56,120 75 x 25)
+
+picker="$(find_window "Select Folder to scan")"
+xdotool mousemove --window "$picker" 20 20
+xdotool windowfocus --sync "$picker" 2>/dev/null || true
+sleep 0.5
+# The picker's name field has the focus: type the folder, replacing what is there, and press
+# Return as a user would.
+xdotool key --clearmodifiers ctrl+a
+xdotool type --delay 20 "$tree"
+sleep 0.5
+xdotool key Return
+# A completion list opened by typing may take the first Return.
+sleep 1
+if xdotool search --onlyvisible --name "^Select Folder to scan\$" >/dev/null 2>&1; then
+  xdotool key Return
+fi
+
+find_window "Scanning..." >/dev/null
+results="$(find_window "Scan Results" 235 132)"
+click "$results" 117 108  # "Close" (80,96 75 x 25)
+wait_hidden "$results" "the results dialog"
+
+# The scanner window's close box: the window hides and the launcher comes back.
+scanner="$(find_window "Scanning...")"
+python3 "$here/x11_close.py" "$scanner" || die "could not close the scanner window"
+wait_hidden "$scanner" "the scanner window"
+launcher="$(find_window Nerlo 472 362)"
+
+# The launcher's close box saves the settings and ends the program.
+python3 "$here/x11_close.py" "$launcher" || die "could not close the launcher"
+deadline=$((SECONDS + limit))
+while kill -0 "$nerlo_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
+kill -0 "$nerlo_pid" 2>/dev/null && die "nerlo still running $limit s after its launcher closed"
+status=0
+wait "$nerlo_pid" || status=$?
+nerlo_pid=""
+[ "$status" -eq 0 ] || die "nerlo ended with status $status"
+
+# ---- What the scan did ---------------------------------------------------------------------
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+for detected in downloads/eicar.com documents/window-sample.txt; do
+  [ -e "$tree/$detected" ] && fail "$detected was detected but not deleted under \"Delete them\""
+done
+(cd "$tree" && md5sum --quiet -c "$work/clean.md5") >&2 || fail "a clean file was changed or removed"
+[ -d "$tree/empty" ] || fail "an empty folder was removed"
+
+ini="$config/nerlo/nerlo.ini"
+if [ ! -f "$ini" ]; then
+  fail "no settings file at $ini"
+else
+  expected=$'[Settings]\nUseHeuristics=1\nDelete=1\nIgnore=0'
+  actual="$(tr -d '\r' <"$ini" | grep -v '^$' || true)"
+  if [ "$actual" != "$expected" ]; then
+    fail "nerlo.ini does not hold the default settings in order"
+    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") >&2 || true
+  fi
+fi
+if [ "$failures" -ne 0 ]; then
+  echo "--- $work/nerlo.log" >&2
+  cat "$work/nerlo.log" >&2
+  exit 1
+fi
+echo "desktop program: scan, delete and settings file as expected"
