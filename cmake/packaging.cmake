@@ -88,7 +88,8 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   # Without dpkg-dev the library list is written out (Debian 12 names, the oldest versions
   # that carry the symbols the executables use).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6 (>= 2.34), libgcc-s1 (>= 3.3.1), libstdc++6 (>= 12), libqt6core6 (>= 6.4.2), libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.2.0), qt6-qpa-plugins")
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
+         "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), qt6-qpa-plugins")
 endif()
 include(CPack)
