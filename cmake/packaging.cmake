@@ -77,11 +77,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The shared libraries the executables link (libc6, libstdc++6, Qt 6 Core, Gui, Widgets) are
-# found by dpkg-shlibdeps, with the versions they need. Qt loads its display plugins (xcb,
-# wayland) at run time, so nothing links them: they are named here. xdg-utils opens the help
-# document.
+# found by dpkg-shlibdeps, with the versions they need. The X11 display plugin that the
+# program uses (also on Wayland sessions, through XWayland) comes with libqt6gui6 on Debian.
+# xdg-utils opens the help document.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 find_program(NERLO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NOT NERLO_DPKG_SHLIBDEPS)
@@ -90,6 +89,6 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
          "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
-         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), qt6-qpa-plugins")
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2)")
 endif()
 include(CPack)
