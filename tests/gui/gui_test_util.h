@@ -1,0 +1,212 @@
+// Shared by the desktop program's tests: temporary folders, databases with planted signatures,
+// generated trees, and the five windows created afresh for every test with the dialog service
+// scripted and the settings file in a folder of the test's own.
+#pragma once
+
+#include <QApplication>
+#include <QTest>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/launcher.h"
+#include "app/qt_message_queue.h"
+#include "platform/message_queue.h"
+#include "scan/hex_editor.h"
+#include "sigdb/cipher.h"
+#include "sigdb/md5.h"
+#include "windows/dialog_service.h"
+#include "windows/forms.h"
+#include "windows/results_dialog.h"
+#include "windows/scan_target_dialog.h"
+#include "windows/scanner_window.h"
+#include "windows/settings_dialog.h"
+
+namespace nerlo::guitest {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    for (;;) {
+      auto candidate =
+          std::filesystem::temp_directory_path() / ("nerlo-gui-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate)) {
+        path_ = candidate.string();
+        break;
+      }
+    }
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::path p(path);
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Distinct, deterministic bytes.
+inline std::string Content(size_t length, int seed) {
+  std::string s(length, '\0');
+  uint32_t x = 2463534242u + static_cast<uint32_t>(seed) * 7919u;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>('a' + x % 26);  // letters only: no accidental heuristic hits
+  }
+  return s;
+}
+
+inline std::string Encode(const std::string& text) {
+  return sigdb::TCaesarCipher().Encode(sigdb::kCipherKey, text);
+}
+
+inline std::string HashEntry(const std::string& content) {
+  sigdb::TMD5 md5;
+  md5.Update(content.data(), content.size());
+  return Encode(md5.DigestText());
+}
+
+inline std::string WindowEntry(const std::string& content, int n) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  const scan::ByteWindow& w = scan::kByteWindows[static_cast<size_t>(n - 1)];
+  std::string hex;
+  for (int32_t i = w.first; i <= w.last; ++i) {
+    const unsigned char c = static_cast<unsigned char>(content[static_cast<size_t>(i)]);
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return Encode(hex);
+}
+
+inline void WriteDatabases(const std::string& dir, const std::vector<std::string>& hashes,
+                           const std::vector<std::string>& windows,
+                           const std::vector<std::string>& heuristics) {
+  std::string db, tdb, joined;
+  for (const auto& e : hashes) db += e + "\r\n";
+  for (const auto& e : windows) tdb += e + "\r\n";
+  for (size_t i = 0; i < heuristics.size(); ++i) joined += (i ? "\r\n" : "") + heuristics[i];
+  WriteFile(dir + "/database.db", db);
+  WriteFile(dir + "/tdb.ldb", tdb);
+  WriteFile(dir + "/heuristics.db", Encode(joined) + "\r\n");
+}
+
+// A tree with planted detections of the three kinds and clean files around them.
+struct PlantedTree {
+  std::string root;
+  std::string hash_hit, heuristic_hit, window_hit;
+  std::vector<std::string> clean;
+  int file_count = 0;
+};
+
+inline constexpr const char* kHeuristicString = "PLANTED-HEURISTIC-MARKER";
+
+// Writes the tree under root and the databases that detect its three planted files into db.
+inline PlantedTree MakePlantedTree(const std::string& root, const std::string& db,
+                                   int clean_files = 12) {
+  PlantedTree tree;
+  tree.root = root;
+  const std::string hash_content = Content(900, 1);
+  std::string heuristic_content = Content(900, 2);
+  heuristic_content.replace(500, std::string(kHeuristicString).size(), kHeuristicString);
+  const std::string window_content = Content(900, 3);
+  tree.hash_hit = root + "/hash-hit.bin";
+  tree.heuristic_hit = root + "/sub/heuristic-hit.txt";
+  tree.window_hit = root + "/sub/deeper/window-hit.bin";
+  WriteFile(tree.hash_hit, hash_content);
+  WriteFile(tree.heuristic_hit, heuristic_content);
+  WriteFile(tree.window_hit, window_content);
+  for (int i = 0; i < clean_files; ++i) {
+    const std::string path = root + (i % 3 == 0 ? "/" : i % 3 == 1 ? "/sub/" : "/sub/deeper/") +
+                             "clean-" + std::to_string(i) + ".dat";
+    WriteFile(path, Content(500 + 97 * static_cast<size_t>(i % 40), 100 + i));
+    tree.clean.push_back(path);
+  }
+  tree.file_count = 3 + clean_files;
+  WriteDatabases(db, {HashEntry(hash_content)}, {WindowEntry(window_content, 3)},
+                 {"NEVER-PRESENT-STRING", kHeuristicString});
+  return tree;
+}
+
+// The windows of one test: created in CreateForms order, the launcher shown as at start-up.
+class Program {
+ public:
+  Program() {
+    config_ = std::make_unique<TempDir>();
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config_->path()));
+    windows::DialogService::SetScripted(true);
+    windows::DialogService::ClearScript();
+    windows::DialogService::OnMessage = nullptr;
+    CreateForms(program_dir_.path() + "/");
+  }
+  ~Program() {
+    windows::DialogService::OnMessage = nullptr;
+    for (QWidget* w : std::initializer_list<QWidget*>{Form1, Form2, Form3, Form4, Form5})
+      w->hide();
+    DestroyForms();
+    windows::DialogService::ClearScript();
+  }
+  void Start() { Form1->ShowForm(); }
+
+  const TempDir& ProgramDir() const { return program_dir_; }
+  std::string SettingsFile() const { return config_->path() + "/nerlo/nerlo.ini"; }
+  std::string ConfigDir() const { return config_->path(); }
+
+  // "Scan", choose "Folder", OK, with dir as the picker's answer.
+  static void ScanFolder(const std::string& dir) {
+    Form1->FlatButton1->click();
+    Form2->RadioButton3->setChecked(true);
+    windows::DialogService::SetNextDirectory(dir);
+    Form2->Button1->click();
+  }
+
+ private:
+  TempDir program_dir_;
+  std::unique_ptr<TempDir> config_;
+};
+
+// Installs the desktop program's queue for the whole test executable.
+inline app::QtMessageQueue& InstallQueue() {
+  static app::QtMessageQueue queue;
+  platform::InstallMessageQueue(&queue);
+  return queue;
+}
+
+// Texts of the rows of the result list, one "location|diagnostic|action" each, sorted.
+inline std::vector<std::string> Rows() {
+  std::vector<std::string> rows;
+  for (int i = 0; i < Form3->ListView1->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = Form3->ListView1->topLevelItem(i);
+    rows.push_back((item->text(0) + "|" + item->text(1) + "|" + item->text(2)).toStdString());
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+inline std::string Panel(int i) { return Form3->bb->PanelText(i).toStdString(); }
+
+}  // namespace nerlo::guitest

@@ -1,0 +1,78 @@
+#include "windows/dialog_service.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QPushButton>
+
+namespace nerlo::windows {
+
+bool DialogService::scripted_ = false;
+std::deque<QMessageBox::StandardButton> DialogService::answers_;
+std::deque<std::string> DialogService::directories_;
+std::deque<std::string> DialogService::file_names_;
+std::vector<DialogService::Message> DialogService::shown_;
+std::function<void(const DialogService::Message&)> DialogService::OnMessage;
+
+QMessageBox::StandardButton DialogService::Ask(const Message& message) {
+  shown_.push_back(message);
+  if (scripted_) {
+    if (OnMessage) OnMessage(message);
+    if (answers_.empty()) return message.default_button;
+    const QMessageBox::StandardButton answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  }
+  QMessageBox box(message.icon, message.caption, message.text, message.buttons);
+  box.setDefaultButton(message.default_button);
+  box.setEscapeButton(message.escape_button);
+  box.exec();
+  const QMessageBox::StandardButton chosen = box.standardButton(box.clickedButton());
+  return chosen == QMessageBox::NoButton ? message.escape_button : chosen;
+}
+
+std::string DialogService::SelectDirectory(const QString& title) {
+  if (scripted_) {
+    if (directories_.empty()) return std::string();
+    std::string path = directories_.front();
+    directories_.pop_front();
+    return path;
+  }
+  const QString dir = QFileDialog::getExistingDirectory(nullptr, title, QString(),
+                                                        QFileDialog::ShowDirsOnly);
+  if (dir.isEmpty()) return std::string();
+  return QFile::encodeName(dir).toStdString();
+}
+
+bool DialogService::OpenFile(const QString& title, std::string* file_name) {
+  std::string chosen;
+  if (scripted_) {
+    if (!file_names_.empty()) {
+      chosen = file_names_.front();
+      file_names_.pop_front();
+    }
+  } else {
+    const QString start = QFile::decodeName(QByteArray::fromStdString(*file_name));
+    const QString path = QFileDialog::getOpenFileName(nullptr, title, start);
+    if (!path.isEmpty()) chosen = QFile::encodeName(path).toStdString();
+  }
+  if (chosen.empty()) return false;
+  *file_name = chosen;
+  return true;
+}
+
+void DialogService::SetScripted(bool scripted) { scripted_ = scripted; }
+bool DialogService::Scripted() { return scripted_; }
+void DialogService::SetNextAnswer(QMessageBox::StandardButton answer) {
+  answers_.push_back(answer);
+}
+void DialogService::SetNextDirectory(const std::string& path) { directories_.push_back(path); }
+void DialogService::SetNextFileName(const std::string& path) { file_names_.push_back(path); }
+const std::vector<DialogService::Message>& DialogService::Shown() { return shown_; }
+void DialogService::ClearScript() {
+  answers_.clear();
+  directories_.clear();
+  file_names_.clear();
+  shown_.clear();
+}
+
+}  // namespace nerlo::windows

@@ -1,0 +1,37 @@
+// The results dialog: the three figures of the scan that has just ended.
+#pragma once
+
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "windows/form_base.h"
+
+namespace nerlo::windows {
+
+class TForm5 : public TFormBase {
+ public:
+  TForm5();
+
+  QGroupBox* GroupBox1;
+  QLabel* Label1;  // "Files scanned: N"
+  QLabel* Label2;  // "Infected: N"
+  QLabel* Label3;  // "Removed: N"
+  QFrame* Bevel1;
+  QPushButton* Button1;  // "Close"
+
+  void Button1Click();
+
+  // Shows the dialog with the scanner's counters as they stand now. A dialog still open from
+  // an earlier scan gets the new figures and comes to the front.
+  void ShowResults();
+
+ protected:
+  void FormShow() override;
+
+ private:
+  void FillLabels();
+};
+
+}  // namespace nerlo::windows
