@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end test of the desktop program: starts the real nerlo on a virtual X server (Xvfb)
 # with an empty settings folder and drives it with xdotool as a user would: "Scan", "Folder",
-# OK, the folder typed into the folder picker, the results dialog's "Close", then the close
-# boxes of the scanner window and of the launcher. With no settings file the action is
-# "Delete them": the detected files must be gone, the clean ones intact, and nerlo.ini written
-# with the three settings in order.
+# OK, the folder typed into the folder picker, the results dialog's "Close", the scanner
+# window's close box. With no settings file the action is "Delete them": the detected files
+# must be gone and the clean ones intact. Then "Settings", "Ignore them" (saved at once), OK,
+# and a second scan of another folder, which must leave its detected file alone; the launcher
+# shown again after it must not bring "Delete them" back. Its close box ends the program, and
+# nerlo.ini holds the user's choice with the three keys in order.
 # Usage: desktop_test.sh BIN_DIR
 # Exit status 77 (skipped) only when the desktop program was not built.
 set -euo pipefail
@@ -55,6 +57,10 @@ head -c 3000 /dev/urandom >"$tree/documents/random.bin"
 { cat "$work/samples/eicar.com"; head -c 5300000 /dev/zero; } >"$tree/downloads/too-big.bin"
 clean=(documents/letters/letter.txt documents/random.bin documents/empty.txt downloads/too-big.bin)
 (cd "$tree" && md5sum "${clean[@]}") >"$work/clean.md5"
+# The second scan's folder, under "Ignore them".
+tree2="$work/second"
+mkdir -p "$tree2/inbox"
+cp "$work/samples/eicar.com" "$tree2/inbox/attachment.com"
 
 # ---- X server and program ------------------------------------------------------------------
 # Xvfb picks a free display itself and writes its number to descriptor 3.
@@ -115,43 +121,91 @@ click() {
   xdotool click 1
 }
 
-# ---- The user's scan -----------------------------------------------------------------------
-launcher="$(find_window Nerlo 472 362)"
-click "$launcher" 240 96  # "Scan" (picture and caption, 200,64 81 x 65)
-
-target="$(find_window Nerlo 190 156)"
-click "$target" 60 56  # "Folder" (radio button at 40,48)
-sleep 0.3
-click "$target" 93 132  # "OK" (56,120 75 x 25)
-
-picker="$(find_window "Select Folder to scan")"
-xdotool mousemove --window "$picker" 20 20
-xdotool windowfocus --sync "$picker" 2>/dev/null || true
-sleep 0.5
-# The picker's name field has the focus: type the folder, replacing what is there, and press
-# Return as a user would.
-xdotool key --clearmodifiers ctrl+a
-xdotool type --delay 20 "$tree"
-sleep 0.5
-xdotool key Return
-# A completion list opened by typing may take the first Return.
-sleep 1
-if xdotool search --onlyvisible --name "^Select Folder to scan\$" >/dev/null 2>&1; then
+# choose_folder PATH: types the folder into the open folder picker and confirms it.
+choose_folder() {
+  local picker
+  picker="$(find_window "Select Folder to scan")"
+  xdotool mousemove --window "$picker" 20 20
+  xdotool windowfocus --sync "$picker" 2>/dev/null || true
+  sleep 0.5
+  # The picker's name field has the focus: replace what is there with the folder, and press
+  # Return as a user would.
+  xdotool key --clearmodifiers ctrl+a
+  xdotool type --delay 20 "$1"
+  sleep 0.5
   xdotool key Return
-fi
+  # A completion list opened by typing may take the first Return.
+  sleep 1
+  if xdotool search --onlyvisible --name "^Select Folder to scan\$" >/dev/null 2>&1; then
+    xdotool key Return
+  fi
+}
 
-find_window "Scanning..." >/dev/null
-results="$(find_window "Scan Results" 235 132)"
-click "$results" 117 108  # "Close" (80,96 75 x 25)
-wait_hidden "$results" "the results dialog"
+# scan_folder PATH [select]: "Scan" on the launcher, "Folder" when asked to select it, OK, the
+# folder, then "Close" on the results dialog and the scanner window's close box; waits for the
+# launcher to come back.
+scan_folder() {
+  local launcher target results scanner
+  launcher="$(find_window Nerlo 472 362)"
+  click "$launcher" 240 96  # "Scan" (picture and caption, 200,64 81 x 65)
+  target="$(find_window Nerlo 190 156)"
+  if [ "${2:-}" = select ]; then
+    click "$target" 60 56  # "Folder" (radio button at 40,48)
+    sleep 0.3
+  fi
+  click "$target" 93 132  # "OK" (56,120 75 x 25)
+  choose_folder "$1"
+  find_window "Scanning..." >/dev/null
+  results="$(find_window "Scan Results" 235 132)"
+  click "$results" 117 108  # "Close" (80,96 75 x 25)
+  wait_hidden "$results" "the results dialog"
+  # The scanner window's close box: the window hides and the launcher comes back.
+  scanner="$(find_window "Scanning...")"
+  python3 "$here/x11_close.py" "$scanner" || die "could not close the scanner window"
+  wait_hidden "$scanner" "the scanner window"
+  find_window Nerlo 472 362 >/dev/null
+}
 
-# The scanner window's close box: the window hides and the launcher comes back.
-scanner="$(find_window "Scanning...")"
-python3 "$here/x11_close.py" "$scanner" || die "could not close the scanner window"
-wait_hidden "$scanner" "the scanner window"
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+ini="$config/nerlo/nerlo.ini"
+# expect_settings WHAT DELETE IGNORE: nerlo.ini holds exactly the three keys, in order.
+expect_settings() {
+  local expected actual
+  expected=$'[Settings]\nUseHeuristics=1\nDelete='"$2"$'\nIgnore='"$3"
+  actual="$(tr -d '\r' <"$ini" 2>/dev/null | grep -v '^$' || true)"
+  if [ "$actual" != "$expected" ]; then
+    fail "$1: nerlo.ini does not hold the expected settings"
+    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") >&2 || true
+  fi
+}
+
+# ---- First scan, with the defaults ("Delete them") -------------------------------------------
+scan_folder "$tree" select
+for detected in downloads/eicar.com documents/window-sample.txt; do
+  [ -e "$tree/$detected" ] && fail "$detected was detected but not deleted under \"Delete them\""
+done
+(cd "$tree" && md5sum --quiet -c "$work/clean.md5") >&2 || fail "a clean file was changed or removed"
+[ -d "$tree/empty" ] || fail "an empty folder was removed"
+
+# ---- "Ignore them", then a second scan -------------------------------------------------------
 launcher="$(find_window Nerlo 472 362)"
+click "$launcher" 352 196  # "Settings" (312,160 81 x 73)
+settings="$(find_window Settings 232 185)"
+click "$settings" 40 104  # "Ignore them" (16,56 in the group box at 8,40)
+sleep 1
+expect_settings "after choosing \"Ignore them\"" 0 1
+click "$settings" 117 164  # "OK" (80,152 75 x 25)
+wait_hidden "$settings" "the settings dialog"
+
+scan_folder "$tree2"  # "Folder" is still selected from the first scan
+[ -e "$tree2/inbox/attachment.com" ] || fail "a detected file was deleted under \"Ignore them\""
 
 # The launcher's close box saves the settings and ends the program.
+launcher="$(find_window Nerlo 472 362)"
 python3 "$here/x11_close.py" "$launcher" || die "could not close the launcher"
 deadline=$((SECONDS + limit))
 while kill -0 "$nerlo_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
@@ -161,32 +215,11 @@ wait "$nerlo_pid" || status=$?
 nerlo_pid=""
 [ "$status" -eq 0 ] || die "nerlo ended with status $status"
 
-# ---- What the scan did ---------------------------------------------------------------------
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-for detected in downloads/eicar.com documents/window-sample.txt; do
-  [ -e "$tree/$detected" ] && fail "$detected was detected but not deleted under \"Delete them\""
-done
-(cd "$tree" && md5sum --quiet -c "$work/clean.md5") >&2 || fail "a clean file was changed or removed"
-[ -d "$tree/empty" ] || fail "an empty folder was removed"
-
-ini="$config/nerlo/nerlo.ini"
-if [ ! -f "$ini" ]; then
-  fail "no settings file at $ini"
-else
-  expected=$'[Settings]\nUseHeuristics=1\nDelete=1\nIgnore=0'
-  actual="$(tr -d '\r' <"$ini" | grep -v '^$' || true)"
-  if [ "$actual" != "$expected" ]; then
-    fail "nerlo.ini does not hold the default settings in order"
-    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") >&2 || true
-  fi
-fi
+# The launcher came back twice and reloaded the file; closing saved what the user chose.
+expect_settings "after the program ended" 0 1
 if [ "$failures" -ne 0 ]; then
   echo "--- $work/nerlo.log" >&2
   cat "$work/nerlo.log" >&2
   exit 1
 fi
-echo "desktop program: scan, delete and settings file as expected"
+echo "desktop program: two scans, \"Delete them\" and \"Ignore them\", settings kept"
