@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <cmath>
 
 namespace nerlo::app {
 
@@ -56,11 +57,11 @@ void DrawGlobe(QPainter& p, const QRectF& r) {
   // Meridians and parallels.
   p.setBrush(Qt::NoBrush);
   p.setPen(QPen(QColor(255, 255, 255, 70), r.width() / 128.0));
-  for (double f : {0.25, 0.5, 0.75}) {
-    const double w = r.width() * std::abs(0.5 - f) * 2;
-    p.drawEllipse(QRectF(r.center().x() - (r.width() - w) / 2, r.top(), r.width() - w,
-                         r.height()));
+  for (double f : {0.38, 0.74}) {
+    const double w = r.width() * f;
+    p.drawEllipse(QRectF(r.center().x() - w / 2, r.top(), w, r.height()));
   }
+  p.drawLine(QPointF(r.center().x(), r.top()), QPointF(r.center().x(), r.bottom()));
   for (double f : {0.2, 0.35, 0.5, 0.65, 0.8}) {
     const double y = r.top() + f * r.height();
     const double half = std::sqrt(std::max(0.0, 0.25 - (f - 0.5) * (f - 0.5))) * r.width();
@@ -231,7 +232,8 @@ QImage IconImage(int size) {
 
 QIcon ApplicationIcon() {
   QIcon icon;
-  for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(QPixmap::fromImage(IconImage(size)));
+  for (int size : {16, 24, 32, 48, 64, 128, 256})
+    icon.addPixmap(QPixmap::fromImage(IconImage(size)));
   return icon;
 }
 

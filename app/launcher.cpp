@@ -35,11 +35,15 @@ TRaisedLabel::TRaisedLabel(const QString& caption, const QFont& font, QWidget* p
 void TRaisedLabel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const int flags = Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine;
+  // Small text keeps a one-pixel light edge only, or it would blur.
+  const bool large = font().pixelSize() > 16;
   painter.setPen(QColor(255, 255, 255));
   painter.drawText(rect().translated(-1, -1), flags, caption_);
-  painter.setPen(QColor(64, 64, 64));
-  painter.drawText(rect().translated(1, 1), flags, caption_);
-  painter.setPen(QColor(160, 160, 160));
+  if (large) {
+    painter.setPen(QColor(64, 64, 64));
+    painter.drawText(rect().translated(1, 1), flags, caption_);
+  }
+  painter.setPen(large ? QColor(150, 150, 150) : QColor(32, 32, 32));
   painter.drawText(rect(), flags, caption_);
 }
 

@@ -20,11 +20,16 @@ class MessageQueue {
   virtual ~MessageQueue() = default;
 
   // User-interface thread only: runs every message that is pending, including messages that
-  // the running ones post, and returns when none is left.
+  // the running ones post, and returns when none is left. The engine calls this very often
+  // (after every file, every directory entry and every block that the heuristic matcher
+  // reads), so an implementation may return at once, running nothing, when it last ran less
+  // than a few milliseconds ago: the desktop program's queue does (see QtMessageQueue). A
+  // caller that must see its messages run waits with WaitForMessages, which never skips.
   virtual void ProcessMessages() = 0;
 
   // User-interface thread only: waits until a message is pending or timeout has passed, then
-  // runs what is pending as ProcessMessages does. Used by loops that wait for workers.
+  // runs what is pending as ProcessMessages does, whenever it last ran. Used by loops that
+  // wait for workers.
   virtual void WaitForMessages(std::chrono::milliseconds timeout) = 0;
 
   // Any thread: runs fn on the user-interface thread and returns once it has run. Called on
@@ -32,7 +37,8 @@ class MessageQueue {
   // swallowed on the user-interface thread.
   virtual void Synchronize(std::function<void()> fn) = 0;
 
-  // Any thread: has fn run on the user-interface thread later, without waiting.
+  // Any thread: has fn run on the user-interface thread later, without waiting. Calls posted
+  // by Synchronize and Queue run in the order in which they were posted.
   virtual void Queue(std::function<void()> fn) = 0;
 };
 

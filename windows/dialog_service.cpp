@@ -37,8 +37,8 @@ std::string DialogService::SelectDirectory(const QString& title) {
     directories_.pop_front();
     return path;
   }
-  const QString dir = QFileDialog::getExistingDirectory(nullptr, title, QString(),
-                                                        QFileDialog::ShowDirsOnly);
+  const QString dir =
+      QFileDialog::getExistingDirectory(nullptr, title, QString(), QFileDialog::ShowDirsOnly);
   if (dir.isEmpty()) return std::string();
   return QFile::encodeName(dir).toStdString();
 }

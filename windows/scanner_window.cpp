@@ -7,8 +7,8 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
-#include "app/launcher.h"
 #include "app/artwork.h"
+#include "app/launcher.h"
 #include "windows/dialog_service.h"
 #include "windows/display_text.h"
 #include "windows/forms.h"
@@ -94,8 +94,7 @@ void TStatusBar::paintEvent(QPaintEvent* event) {
 
 void TStatusBar::resizeEvent(QResizeEvent*) {
   const QSize hint = grip_->sizeHint();
-  grip_->setGeometry(width() - hint.width(), height() - hint.height(), hint.width(),
-                     hint.height());
+  grip_->setGeometry(width() - hint.width(), height() - hint.height(), hint.width(), hint.height());
 }
 
 // ---- TForm3 -----------------------------------------------------------------------------
@@ -156,9 +155,9 @@ void TForm3::FormClose(QCloseEvent*) {
 }
 
 void TForm3::SpeedButton1Click() {
-  const QMessageBox::StandardButton answer = DialogService::Ask(
-      {"Warning", "Stop Scanning?", QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
-       QMessageBox::Yes, QMessageBox::No});
+  const QMessageBox::StandardButton answer =
+      DialogService::Ask({"Warning", "Stop Scanning?", QMessageBox::Warning,
+                          QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No});
   if (answer != QMessageBox::Yes) return;
   ff().Stop();
   Form1->ShowForm();
@@ -167,10 +166,9 @@ void TForm3::SpeedButton1Click() {
 
 void TForm3::AddResultRow(const std::string& location, const std::string& diagnostic,
                           const std::string& action) {
-  auto* item = new QTreeWidgetItem(
-      QStringList{QString::fromStdString(DisplayText(location)),
-                  QString::fromStdString(DisplayText(diagnostic)),
-                  QString::fromStdString(DisplayText(action))});
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(DisplayText(location)),
+                                               QString::fromStdString(DisplayText(diagnostic)),
+                                               QString::fromStdString(DisplayText(action))});
   ListView1->addTopLevelItem(item);
 }
 

@@ -27,8 +27,8 @@ std::string HomeDirectory() {
   std::vector<char> buffer(16384);
   struct passwd entry;
   struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/')
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/')
     return found->pw_dir;
   return std::string();
 }

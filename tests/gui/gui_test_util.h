@@ -141,7 +141,10 @@ inline PlantedTree MakePlantedTree(const std::string& root, const std::string& d
   WriteFile(tree.heuristic_hit, heuristic_content);
   WriteFile(tree.window_hit, window_content);
   for (int i = 0; i < clean_files; ++i) {
-    const std::string path = root + (i % 3 == 0 ? "/" : i % 3 == 1 ? "/sub/" : "/sub/deeper/") +
+    const std::string path = root +
+                             (i % 3 == 0   ? "/"
+                              : i % 3 == 1 ? "/sub/"
+                                           : "/sub/deeper/") +
                              "clean-" + std::to_string(i) + ".dat";
     WriteFile(path, Content(500 + 97 * static_cast<size_t>(i % 40), 100 + i));
     tree.clean.push_back(path);
@@ -165,8 +168,7 @@ class Program {
   }
   ~Program() {
     windows::DialogService::OnMessage = nullptr;
-    for (QWidget* w : std::initializer_list<QWidget*>{Form1, Form2, Form3, Form4, Form5})
-      w->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{Form1, Form2, Form3, Form4, Form5}) w->hide();
     DestroyForms();
     windows::DialogService::ClearScript();
   }

@@ -65,9 +65,9 @@ class ScanTest : public QObject {
     const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
     Program::ScanFolder(tree.root);
     QVERIFY(DialogService::Shown().empty());
-    const std::vector<std::string> expected = {
-        tree.hash_hit + "|Infected!|Deleted.", tree.heuristic_hit + "|Infected!|Deleted.",
-        tree.window_hit + "|Infected!|Deleted."};
+    const std::vector<std::string> expected = {tree.hash_hit + "|Infected!|Deleted.",
+                                               tree.heuristic_hit + "|Infected!|Deleted.",
+                                               tree.window_hit + "|Infected!|Deleted."};
     std::vector<std::string> sorted = expected;
     std::sort(sorted.begin(), sorted.end());
     QCOMPARE(Rows().size(), size_t{3});
@@ -287,7 +287,8 @@ class ScanTest : public QObject {
       infected = run.InfectedCount();
       removed = run.RemovedCount();
     }
-    for (std::string row : recorder.rows) engine_rows.push_back(row.replace(0, b.root.size(), a.root));
+    for (std::string row : recorder.rows)
+      engine_rows.push_back(row.replace(0, b.root.size(), a.root));
     std::sort(engine_rows.begin(), engine_rows.end());
     const std::vector<std::string> window_rows = Rows();
     QCOMPARE(window_rows.size(), engine_rows.size());

@@ -119,12 +119,23 @@ class SettingsTest : public QObject {
       const char* text;
       bool ok;
       int32_t value;
-    } cases[] = {{"12", true, 12},          {" -7", true, -7},        {"$1F", true, 31},
-                 {"0X10", true, 16},        {"x", false, 0},          {"0x", false, 0},
-                 {"$", false, 0},           {"", false, 0},           {"-", false, 0},
-                 {"1 ", false, 0},          {"\t1", false, 0},        {"2147483647", true, INT32_MAX},
-                 {"-2147483648", true, INT32_MIN}, {"2147483648", false, 0},
-                 {"$FFFFFFFF", true, -1},   {"$1FFFFFFFF", false, 0}, {"12a", false, 0}};
+    } cases[] = {{"12", true, 12},
+                 {" -7", true, -7},
+                 {"$1F", true, 31},
+                 {"0X10", true, 16},
+                 {"x", false, 0},
+                 {"0x", false, 0},
+                 {"$", false, 0},
+                 {"", false, 0},
+                 {"-", false, 0},
+                 {"1 ", false, 0},
+                 {"\t1", false, 0},
+                 {"2147483647", true, INT32_MAX},
+                 {"-2147483648", true, INT32_MIN},
+                 {"2147483648", false, 0},
+                 {"$FFFFFFFF", true, -1},
+                 {"$1FFFFFFFF", false, 0},
+                 {"12a", false, 0}};
     for (const auto& c : cases) {
       int32_t value = 12345;
       QCOMPARE(windows::TextToInt32(c.text, &value), c.ok);
@@ -133,7 +144,8 @@ class SettingsTest : public QObject {
   }
 
   void saveKeepsOtherSectionsAndLines() {
-    WriteSettings("; kept comment\n[Other]\nDelete=1\n[settings]\ndelete=0\nextra=5\n\n[Tail]\nx=1");
+    WriteSettings(
+        "; kept comment\n[Other]\nDelete=1\n[settings]\ndelete=0\nextra=5\n\n[Tail]\nx=1");
     program_->Start();
     QVERIFY(!Delete() && !Ignore());
     QVERIFY(Form1->close());

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The desktop program's figures: a whole scan in the scanner window against nerlo-scan on the
+# same generated tree (10 and 100 heuristic strings, medians of RUNS), how soon the "Stop
+# Scanning?" question appears while a 5 MiB file is searched for 100 heuristic strings, how
+# soon the launcher appears after start, and the idle program's peak memory.
+#
+#   bench/gui_bench.sh [BUILD_DIR] [RUNS]
+#
+# Runs under the current X display, or under xvfb-run when there is none. The corpus (3,000
+# files by default, NERLO_BENCH_FILES) and databases (1,000 hash and window signatures) are
+# generated once under $NERLO_GUI_BENCH_DIR (default /tmp/nerlo-gui-bench).
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$top/build}"
+runs="${2:-5}"
+bench="${NERLO_GUI_BENCH_DIR:-/tmp/nerlo-gui-bench}"
+files="${NERLO_BENCH_FILES:-3000}"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${NERLO_IN_XVFB:-}" ]; then
+  command -v xvfb-run >/dev/null || { echo "no display and no xvfb-run" >&2; exit 1; }
+  export NERLO_IN_XVFB=1
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$runs"
+fi
+
+cmake --build "$build" -j2 --target nerlo nerlo-scan nerlo-desktop-bench default_databases >/dev/null
+
+if [ ! -f "$bench/corpus.done" ] || [ "$(cat "$bench/corpus.done")" != "$files" ]; then
+  rm -rf "$bench"
+  mkdir -p "$bench"
+  echo "generating $files files under $bench/corpus ..."
+  python3 "$top/bench/make_corpus.py" corpus "$bench/corpus" --files "$files" >/dev/null
+  echo "$files" >"$bench/corpus.done"
+fi
+for h in 10 100; do
+  [ -f "$bench/db-h$h/heuristics.db" ] ||
+    python3 "$top/bench/make_corpus.py" databases "$bench/db-h$h" "$bench/corpus" \
+      --signatures 1000 --heuristics "$h" >/dev/null
+done
+
+python3 - "$build" "$bench" "$runs" <<'PY'
+import os, signal, statistics, subprocess, sys, tempfile, time
+build, bench, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+scan = os.path.join(build, "bin", "nerlo-scan")
+desktop = os.path.join(build, "bin", "nerlo")
+driver = os.path.join(build, "bench", "nerlo-desktop-bench")
+corpus = os.path.join(bench, "corpus")
+for d, _, fs in os.walk(corpus):  # warm the page cache
+    for f in fs:
+        with open(os.path.join(d, f), "rb") as h:
+            while h.read(1 << 20):
+                pass
+
+print(f"whole scan of {corpus}, medians of {runs}")
+print(f"{'H':>4} {'nerlo-scan s':>13} {'desktop s':>10} {'ratio':>6} {'scanned':>8} {'found':>6}")
+for h in (10, 100):
+    db = os.path.join(bench, f"db-h{h}")
+    cli = []
+    for _ in range(runs):
+        start = time.monotonic()
+        out = subprocess.run([scan, "--quiet", "--db-dir", db, corpus], capture_output=True,
+                             text=True, errors="replace").stdout.splitlines()
+        cli.append(time.monotonic() - start)
+        cli_found = int(out[-2].split(": ")[1])
+        cli_scanned = int(out[-3].split(": ")[1])
+    lines = subprocess.run([driver, "scan", db, corpus, str(runs)], capture_output=True,
+                           text=True).stdout.split("\n")
+    gui = [l.split() for l in lines if l.strip()]
+    gui_times = [float(g[0]) for g in gui]
+    scanned, found = int(gui[-1][1]), int(gui[-1][2])
+    if (scanned, found) != (cli_scanned, cli_found):
+        print(f"  MISMATCH: nerlo-scan {cli_scanned}/{cli_found}, desktop {scanned}/{found}")
+    c, g = statistics.median(cli), statistics.median(gui_times)
+    print(f"{h:>4} {c:>13.3f} {g:>10.3f} {g / c:>6.2f} {scanned:>8} {found:>6}")
+
+# The question while a 5 MiB file is searched for 100 strings.
+big = os.path.join(bench, "big.bin")
+if not os.path.exists(big):
+    with open(big, "wb") as f:
+        f.write(os.urandom(5 * 1024 * 1024 - 1))
+lat = []
+for _ in range(runs):
+    out = subprocess.run([driver, "stop", os.path.join(bench, "db-h100"), big, "150"],
+                         capture_output=True, text=True).stdout.split()
+    lat += [float(x) for x in out]
+if lat:
+    lat.sort()
+    print(f"'Stop Scanning?' during a 5 MiB file with 100 strings: {len(lat)} clicks, "
+          f"median {statistics.median(lat):.1f} ms, 95th {lat[int(len(lat) * 0.95) - 1]:.1f} ms, "
+          f"max {lat[-1]:.1f} ms")
+
+# Launcher on screen after start; peak memory once idle.
+appear, peak = [], []
+env = dict(os.environ, XDG_CONFIG_HOME=tempfile.mkdtemp(prefix="nerlo-gui-bench-cfg"))
+for _ in range(runs):
+    start = time.monotonic()
+    p = subprocess.Popen([desktop], env=env, stderr=subprocess.DEVNULL)
+    while True:
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(p.pid),
+                            "--name", "^Nerlo$"], capture_output=True)
+        if r.returncode == 0 and r.stdout.strip():
+            break
+        if time.monotonic() - start > 20:
+            break
+        time.sleep(0.005)
+    appear.append(time.monotonic() - start)
+    time.sleep(1.0)
+    with open(f"/proc/{p.pid}/status") as s:
+        for line in s:
+            if line.startswith("VmHWM:"):
+                peak.append(int(line.split()[1]) / 1024)
+    p.send_signal(signal.SIGTERM)
+    p.wait()
+print(f"launcher visible after start: median {statistics.median(appear) * 1000:.0f} ms "
+      f"(max {max(appear) * 1000:.0f} ms); idle peak memory median {statistics.median(peak):.1f} MB")
+PY

@@ -1,0 +1,95 @@
+// The desktop program's message queue over Qt's event loop.
+#include <QThread>
+#include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "app/qt_message_queue.h"
+#include "app/qt_platform.h"
+
+using nerlo::app::QtMessageQueue;
+using namespace std::chrono_literals;
+
+class QueueTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void callsFromWorkersRunOnTheUserInterfaceThreadInPostingOrder() {
+    QtMessageQueue queue;
+    std::vector<int> order;
+    std::atomic<bool> off_thread{false};
+    const auto ui = std::this_thread::get_id();
+    std::thread worker([&] {
+      for (int i = 0; i < 50; ++i) {
+        if (i % 2 == 0) {
+          queue.Queue([&order, &off_thread, ui, i] {
+            if (std::this_thread::get_id() != ui) off_thread = true;
+            order.push_back(i);
+          });
+        } else {
+          // A hit report waits until it has run; the end notice after it must follow it.
+          queue.Synchronize([&order, &off_thread, ui, i] {
+            if (std::this_thread::get_id() != ui) off_thread = true;
+            order.push_back(i);
+          });
+        }
+      }
+    });
+    while (order.size() < 50) queue.WaitForMessages(20ms);
+    worker.join();
+    QVERIFY(!off_thread);
+    for (int i = 0; i < 50; ++i) QCOMPARE(order[static_cast<size_t>(i)], i);
+  }
+
+  void synchronizeOnTheUserInterfaceThreadRunsAtOnceAndSwallowsExceptions() {
+    QtMessageQueue queue;
+    bool ran = false;
+    queue.Synchronize([&] { ran = true; });
+    QVERIFY(ran);
+    queue.Synchronize([] { throw std::runtime_error("swallowed"); });
+    queue.Queue([] { throw std::runtime_error("swallowed too"); });
+    queue.WaitForMessages(10ms);
+  }
+
+  void processMessagesRunsAtMostOncePerInterval() {
+    QtMessageQueue queue;
+    int runs = 0;
+    const auto start = std::chrono::steady_clock::now();
+    queue.ProcessMessages();  // starts the interval
+    queue.Queue([&] { ++runs; });
+    queue.ProcessMessages();  // too soon: nothing runs
+    if (std::chrono::steady_clock::now() - start >= QtMessageQueue::kMinimumInterval)
+      QSKIP("the machine was too busy to call twice within the interval");
+    QCOMPARE(runs, 0);
+    std::this_thread::sleep_for(QtMessageQueue::kMinimumInterval + 1ms);
+    queue.ProcessMessages();
+    QCOMPARE(runs, 1);
+    // WaitForMessages never skips.
+    queue.Queue([&] { ++runs; });
+    queue.WaitForMessages(0ms);
+    QCOMPARE(runs, 2);
+  }
+
+  void waylandSessionsAskForX11UnlessTheUserChose() {
+    using nerlo::app::QtPlatformOverride;
+    QCOMPARE(QtPlatformOverride(nullptr, "wayland", nullptr, ":0"), "xcb");
+    QCOMPARE(QtPlatformOverride(nullptr, nullptr, "wayland-0", ":0"), "xcb");
+    QCOMPARE(QtPlatformOverride("", "wayland", "wayland-0", ":0"), "xcb");
+    QVERIFY(QtPlatformOverride("wayland", "wayland", "wayland-0", ":0") == nullptr);
+    QVERIFY(QtPlatformOverride(nullptr, "x11", nullptr, ":0") == nullptr);
+    QVERIFY(QtPlatformOverride(nullptr, "wayland", "wayland-0", nullptr) == nullptr);
+  }
+
+  void waitForMessagesReturnsAfterItsTimeoutWhenNothingArrives() {
+    QtMessageQueue queue;
+    const auto start = std::chrono::steady_clock::now();
+    queue.WaitForMessages(30ms);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    QVERIFY(waited < 5s);  // it returns; how exactly it is timed is the event loop's
+  }
+};
+
+QTEST_MAIN(QueueTest)
+#include "queue_test.moc"

@@ -1,0 +1,115 @@
+// The desktop program's operating-system calls: the settings file's location, making its
+// folder, and the shell's "open".
+#include "platform/desktop.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "test_util.h"
+
+namespace nerlo::platform {
+namespace {
+
+using nerlo::testing::TempDir;
+using nerlo::testing::WriteFile;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
+
+TEST(DesktopTest, SettingsFileFollowsXdgConfigHomeElseHome) {
+  ScopedEnv home("HOME", "/home/someone");
+  {
+    ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/cfg");
+    EXPECT_EQ(SettingsFilePath(), "/tmp/cfg/nerlo/nerlo.ini");
+  }
+  {
+    ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/cfg/");
+    EXPECT_EQ(SettingsFilePath(), "/tmp/cfg/nerlo/nerlo.ini");
+  }
+  for (const char* ignored : {"", "relative/cfg"}) {
+    ScopedEnv xdg("XDG_CONFIG_HOME", ignored);
+    EXPECT_EQ(SettingsFilePath(), "/home/someone/.config/nerlo/nerlo.ini") << ignored;
+  }
+  ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+  EXPECT_EQ(SettingsFilePath(), "/home/someone/.config/nerlo/nerlo.ini");
+}
+
+TEST(DesktopTest, CreateDirectoriesMakesEveryLevelAndRefusesAFileInTheWay) {
+  TempDir dir;
+  const std::string deep = dir / "a/b/c";
+  EXPECT_TRUE(CreateDirectories(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_TRUE(CreateDirectories(deep + "/"));  // already there
+  struct stat st;
+  ASSERT_EQ(stat(deep.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  WriteFile(dir / "file", "x");
+  ErrorCode error = 0;
+  EXPECT_FALSE(CreateDirectories(dir / "file/sub", &error));
+  EXPECT_EQ(error, ENOTDIR);
+  error = 0;
+  EXPECT_FALSE(CreateDirectories(dir / "file", &error));
+  EXPECT_NE(error, 0);
+}
+
+TEST(DesktopTest, ReadTextFileReadsAllOrReportsWhy) {
+  TempDir dir;
+  std::string big(200000, 'q');
+  big[123456] = '\0';
+  WriteFile(dir / "big", big);
+  std::string contents;
+  ASSERT_TRUE(ReadTextFile(dir / "big", &contents));
+  EXPECT_EQ(contents, big);
+  ErrorCode error = 0;
+  EXPECT_FALSE(ReadTextFile(dir / "missing", &contents, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_TRUE(contents.empty());
+}
+
+TEST(DesktopTest, ShellExecuteStartsAnExecutableDetachedAndRefusesWhatIsMissing) {
+  TempDir dir;
+  const std::string marker = dir / "started";
+  const std::string program = dir / "prog";
+  WriteFile(program, "#!/bin/sh\necho ran > '" + marker + "'\n");
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ShellExecute(program));
+  while (!std::filesystem::exists(marker) &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(std::filesystem::exists(marker));
+  EXPECT_FALSE(ShellExecute(dir / "missing"));
+  EXPECT_FALSE(ShellExecute(dir.path()));  // a folder is not opened
+}
+
+}  // namespace
+}  // namespace nerlo::platform
