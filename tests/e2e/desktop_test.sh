@@ -141,18 +141,43 @@ choose_folder() {
   fi
 }
 
-# scan_folder PATH [select]: "Scan" on the launcher, "Folder" when asked to select it, OK, the
-# folder, then "Close" on the results dialog and the scanner window's close box; waits for the
-# launcher to come back.
+# look ID Y: a digest of the pixels of the radio button indicator at (40, Y) of the window.
+look() {
+  python3 "$here/x11_window.py" digest "$1" 40 "$2" 16 16 || die "could not read the window"
+}
+
+# OK with "Local Drives" checked would scan the whole machine under "Delete them", so the test
+# presses OK only after it has seen the check drawn on "Folder" (y 48) and not on "Local
+# Drives" (y 24): the two indicators must have swapped looks when "Folder" was clicked, and
+# keep the checked look from then on.
+checked_look=""
+select_folder_target() {
+  local drives folder
+  xdotool mousemove 0 0  # no hover highlight on the indicators
+  sleep 0.5
+  if [ -z "$checked_look" ]; then
+    drives="$(look "$1" 24)"
+    folder="$(look "$1" 48)"
+    [ "$drives" != "$folder" ] || die "\"Local Drives\" and \"Folder\" look alike"
+    click "$1" 60 56  # "Folder" (radio button at 40,48)
+    xdotool mousemove 0 0
+    sleep 0.5
+    [ "$(look "$1" 48)" = "$drives" ] && [ "$(look "$1" 24)" = "$folder" ] ||
+      die "\"Folder\" does not look checked after clicking it: not pressing OK"
+    checked_look="$drives"
+  else
+    [ "$(look "$1" 48)" = "$checked_look" ] || die "\"Folder\" is no longer checked: not pressing OK"
+  fi
+}
+
+# scan_folder PATH: "Scan" on the launcher, "Folder", OK, the folder, then "Close" on the
+# results dialog and the scanner window's close box; waits for the launcher to come back.
 scan_folder() {
   local launcher target results scanner
   launcher="$(find_window Nerlo 472 362)"
   click "$launcher" 240 96  # "Scan" (picture and caption, 200,64 81 x 65)
   target="$(find_window Nerlo 190 156)"
-  if [ "${2:-}" = select ]; then
-    click "$target" 60 56  # "Folder" (radio button at 40,48)
-    sleep 0.3
-  fi
+  select_folder_target "$target"
   click "$target" 93 132  # "OK" (56,120 75 x 25)
   choose_folder "$1"
   find_window "Scanning..." >/dev/null
@@ -161,7 +186,7 @@ scan_folder() {
   wait_hidden "$results" "the results dialog"
   # The scanner window's close box: the window hides and the launcher comes back.
   scanner="$(find_window "Scanning...")"
-  python3 "$here/x11_close.py" "$scanner" || die "could not close the scanner window"
+  python3 "$here/x11_window.py" close "$scanner" || die "could not close the scanner window"
   wait_hidden "$scanner" "the scanner window"
   find_window Nerlo 472 362 >/dev/null
 }
@@ -184,7 +209,7 @@ expect_settings() {
 }
 
 # ---- First scan, with the defaults ("Delete them") -------------------------------------------
-scan_folder "$tree" select
+scan_folder "$tree"
 for detected in downloads/eicar.com documents/window-sample.txt; do
   [ -e "$tree/$detected" ] && fail "$detected was detected but not deleted under \"Delete them\""
 done
@@ -201,12 +226,12 @@ expect_settings "after choosing \"Ignore them\"" 0 1
 click "$settings" 117 164  # "OK" (80,152 75 x 25)
 wait_hidden "$settings" "the settings dialog"
 
-scan_folder "$tree2"  # "Folder" is still selected from the first scan
+scan_folder "$tree2"  # "Folder" stays checked from the first scan
 [ -e "$tree2/inbox/attachment.com" ] || fail "a detected file was deleted under \"Ignore them\""
 
 # The launcher's close box saves the settings and ends the program.
 launcher="$(find_window Nerlo 472 362)"
-python3 "$here/x11_close.py" "$launcher" || die "could not close the launcher"
+python3 "$here/x11_window.py" close "$launcher" || die "could not close the launcher"
 deadline=$((SECONDS + limit))
 while kill -0 "$nerlo_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
 kill -0 "$nerlo_pid" 2>/dev/null && die "nerlo still running $limit s after its launcher closed"
