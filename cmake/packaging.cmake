@@ -1,0 +1,94 @@
+# Installation and the Debian package.
+#
+# Installed layout (prefix /usr for the package, anything for `cmake --install --prefix`):
+#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, database.db,
+#                     tdb.ldb, heuristics.db and readme.txt. Every program finds its data files
+#                     in the directory of its own executable (/proc/self/exe), so the real
+#                     executables sit here, beside the databases.
+#   bin/              relative symbolic links to the three executables in lib/nerlo; the kernel
+#                     resolves them, so /proc/self/exe still names the program directory.
+#   share/applications/nerlo.desktop, share/icons/hicolor/<size>/apps/nerlo.png
+#                     the menu entry and the application icon (drawn by nerlo-icon, the same
+#                     picture as the windows' icon), where desktops look for them.
+# The settings file is not installed: each user's lives in $XDG_CONFIG_HOME/nerlo/.
+
+set(NERLO_PROGRAM_DIR lib/nerlo CACHE STRING "Program directory, relative to the install prefix")
+
+set(nerlo_programs)
+foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool)
+  if(TARGET ${program})
+    list(APPEND nerlo_programs ${program})
+  endif()
+endforeach()
+install(TARGETS ${nerlo_programs} RUNTIME DESTINATION ${NERLO_PROGRAM_DIR})
+
+if(TARGET default_databases)
+  set(nerlo_bin ${PROJECT_BINARY_DIR}/bin)
+  install(FILES ${nerlo_bin}/database.db ${nerlo_bin}/tdb.ldb ${nerlo_bin}/heuristics.db
+                ${nerlo_bin}/readme.txt
+          DESTINATION ${NERLO_PROGRAM_DIR})
+endif()
+
+# The links in bin/ are made at configure time in the build tree and installed as links.
+file(RELATIVE_PATH nerlo_bin_to_program_dir /usr/bin /usr/${NERLO_PROGRAM_DIR})
+set(nerlo_link_dir ${PROJECT_BINARY_DIR}/packaging/bin)
+file(REMOVE_RECURSE ${nerlo_link_dir})
+file(MAKE_DIRECTORY ${nerlo_link_dir})
+foreach(program IN LISTS nerlo_programs)
+  file(CREATE_LINK ${nerlo_bin_to_program_dir}/${program} ${nerlo_link_dir}/${program} SYMBOLIC)
+  install(FILES ${nerlo_link_dir}/${program} DESTINATION bin)
+endforeach()
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/nerlo.desktop DESTINATION share/applications)
+if(TARGET nerlo-icon)
+  set(nerlo_icon_pngs)
+  foreach(size IN ITEMS 48 128 256)
+    set(png ${PROJECT_BINARY_DIR}/packaging/icons/${size}/nerlo.png)
+    add_custom_command(
+      OUTPUT ${png}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging/icons/${size}
+      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+              $<TARGET_FILE:nerlo-icon> ${png} ${size}
+      DEPENDS nerlo-icon
+      COMMENT "Drawing the ${size} x ${size} menu icon"
+      VERBATIM)
+    list(APPEND nerlo_icon_pngs ${png})
+    install(FILES ${png} DESTINATION share/icons/hicolor/${size}x${size}/apps)
+  endforeach()
+  add_custom_target(nerlo_menu_icons ALL DEPENDS ${nerlo_icon_pngs})
+endif()
+
+# CPack: `cpack -G DEB` in the build folder makes nerlo_<version>_<arch>.deb.
+set(CPACK_PACKAGE_NAME nerlo)
+set(CPACK_PACKAGE_VENDOR "Nerlo developers")
+set(CPACK_PACKAGE_CONTACT "Nerlo developers <nerlo@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small desktop anti-virus scanner")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Nerlo scans all drives, one folder or one file. Every file under 5 MiB is checked by "
+       "its MD5 fingerprint, by heuristic strings and by eight byte windows looked up in a "
+       "window database; detections are deleted or left alone, as the settings say. The "
+       "package holds the desktop program, the command-line scanner nerlo-scan, the database "
+       "writer nerlo-sigtool and the default databases.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The shared libraries the executables link (libc6, libstdc++6, Qt 6 Core, Gui, Widgets) are
+# found by dpkg-shlibdeps, with the versions they need. The X11 display plugin that the
+# program uses (also on Wayland sessions, through XWayland) comes with libqt6gui6 on Debian.
+# xdg-utils opens the help document.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+find_program(NERLO_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(NOT NERLO_DPKG_SHLIBDEPS)
+  # Without dpkg-dev the library list is written out (Debian 12 names, the oldest versions
+  # that carry the symbols the executables use).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
+         "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2)")
+endif()
+include(CPack)

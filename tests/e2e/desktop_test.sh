@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# End-to-end test of the desktop program: starts the real nerlo on a virtual X server (Xvfb)
+# with an empty settings folder and drives it with xdotool as a user would: "Scan", "Folder",
+# OK, the folder typed into the folder picker, the results dialog's "Close", the scanner
+# window's close box. With no settings file the action is "Delete them": the detected files
+# must be gone and the clean ones intact. Then "Settings", "Ignore them" (saved at once), OK,
+# and a second scan of another folder, which must leave its detected file alone; the launcher
+# shown again after it must not bring "Delete them" back. Its close box ends the program, and
+# nerlo.ini holds the user's choice with the three keys in order.
+# Usage: desktop_test.sh BIN_DIR
+# Exit status 77 (skipped) only when the desktop program was not built.
+set -euo pipefail
+bin="$(cd "$1" && pwd)"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+nerlo="$bin/nerlo"
+if [ ! -x "$nerlo" ]; then
+  echo "SKIP: the desktop program $nerlo was not built"
+  exit 77
+fi
+for tool in Xvfb xdotool python3; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps)" >&2; exit 1; }
+done
+
+work="$(mktemp -d)"
+xvfb_pid=""
+nerlo_pid=""
+cleanup() {
+  if [ -n "$nerlo_pid" ] && kill -0 "$nerlo_pid" 2>/dev/null; then kill "$nerlo_pid" || true; fi
+  if [ -n "$xvfb_pid" ] && kill -0 "$xvfb_pid" 2>/dev/null; then kill "$xvfb_pid" || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Everything the program or the helpers printed, when something went wrong.
+die() {
+  echo "FAIL: $*" >&2
+  for log in "$work/nerlo.log" "$work/xvfb.log"; do
+    [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
+  done
+  exit 1
+}
+
+# A timeout scaled for slow builds (sanitizers): NERLO_TEST_TIMEOUT seconds per wait.
+limit="${NERLO_TEST_TIMEOUT:-60}"
+
+# ---- The tree to scan ----------------------------------------------------------------------
+tree="$work/tree"
+mkdir -p "$tree/documents/letters" "$tree/downloads" "$tree/empty"
+cmake -DOUT_DIR="$work/samples" -P "$here/../../data/make_samples.cmake"
+# Detected by the default databases: by fingerprint and heuristic string, and by byte windows.
+cp "$work/samples/eicar.com" "$tree/downloads/eicar.com"
+cp "$work/samples/window-sample.txt" "$tree/documents/window-sample.txt"
+# Clean files, one of them above the size limit although it holds the test file's text.
+printf 'Dear reader,\nthis letter is perfectly harmless.\n' >"$tree/documents/letters/letter.txt"
+head -c 3000 /dev/urandom >"$tree/documents/random.bin"
+: >"$tree/documents/empty.txt"
+{ cat "$work/samples/eicar.com"; head -c 5300000 /dev/zero; } >"$tree/downloads/too-big.bin"
+clean=(documents/letters/letter.txt documents/random.bin documents/empty.txt downloads/too-big.bin)
+(cd "$tree" && md5sum "${clean[@]}") >"$work/clean.md5"
+# The second scan's folder, under "Ignore them".
+tree2="$work/second"
+mkdir -p "$tree2/inbox"
+cp "$work/samples/eicar.com" "$tree2/inbox/attachment.com"
+
+# ---- X server and program ------------------------------------------------------------------
+# Xvfb picks a free display itself and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>"$work/display" \
+  >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb did not start"
+  sleep 0.1
+done
+[ -s "$work/display" ] || die "Xvfb gave no display number"
+export DISPLAY=":$(head -n1 "$work/display")"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME XDG_SESSION_TYPE
+
+config="$work/config"
+mkdir -p "$config"
+# Qt and fontconfig keep caches for the life of the process; only the program's own leaks
+# would matter, and the unit and GUI tests look for those.
+XDG_CONFIG_HOME="$config" ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
+  "$nerlo" >"$work/nerlo.log" 2>&1 &
+nerlo_pid=$!
+
+# find_window TITLE WIDTH HEIGHT: prints the id of the visible window of that title and client
+# size, waiting for it up to $limit seconds. The launcher and the scan-target dialog are both
+# called "Nerlo"; their sizes tell them apart.
+find_window() {
+  local deadline=$((SECONDS + limit)) id
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    kill -0 "$nerlo_pid" 2>/dev/null || die "nerlo ended while waiting for \"$1\""
+    for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true); do
+      unset WIDTH HEIGHT
+      eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null || true)"
+      if [ -z "${2:-}" ] || { [ "${WIDTH:-}" = "$2" ] && [ "${HEIGHT:-}" = "$3" ]; }; then
+        echo "$id"
+        return 0
+      fi
+    done
+    sleep 0.2
+  done
+  die "no visible window \"$1\" ${2:+($2 x $3)} within $limit s"
+}
+
+# wait_hidden ID WHAT: waits until the window is no longer visible.
+wait_hidden() {
+  local deadline=$((SECONDS + limit))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    xdotool search --onlyvisible --name '.*' 2>/dev/null | grep -qx "$1" || return 0
+    sleep 0.2
+  done
+  die "$2 still visible after $limit s"
+}
+
+# click ID X Y: a left click at client coordinates of the window.
+click() {
+  xdotool mousemove --window "$1" "$2" "$3"
+  sleep 0.2
+  xdotool click 1
+}
+
+# choose_folder PATH: types the folder into the open folder picker and confirms it.
+choose_folder() {
+  local picker
+  picker="$(find_window "Select Folder to scan")"
+  xdotool mousemove --window "$picker" 20 20
+  xdotool windowfocus --sync "$picker" 2>/dev/null || true
+  sleep 0.5
+  # The picker's name field has the focus: replace what is there with the folder, and press
+  # Return as a user would.
+  xdotool key --clearmodifiers ctrl+a
+  xdotool type --delay 20 "$1"
+  sleep 0.5
+  xdotool key Return
+  # A completion list opened by typing may take the first Return.
+  sleep 1
+  if xdotool search --onlyvisible --name "^Select Folder to scan\$" >/dev/null 2>&1; then
+    xdotool key Return
+  fi
+}
+
+# look ID Y: a digest of the pixels of the radio button indicator at (40, Y) of the window.
+look() {
+  python3 "$here/x11_window.py" digest "$1" 40 "$2" 16 16 || die "could not read the window"
+}
+
+# OK with "Local Drives" checked would scan the whole machine under "Delete them", so the test
+# presses OK only after it has seen the check drawn on "Folder" (y 48) and not on "Local
+# Drives" (y 24): the two indicators must have swapped looks when "Folder" was clicked, and
+# keep the checked look from then on.
+checked_look=""
+select_folder_target() {
+  local drives folder
+  xdotool mousemove 0 0  # no hover highlight on the indicators
+  sleep 0.5
+  if [ -z "$checked_look" ]; then
+    drives="$(look "$1" 24)"
+    folder="$(look "$1" 48)"
+    [ "$drives" != "$folder" ] || die "\"Local Drives\" and \"Folder\" look alike"
+    click "$1" 60 56  # "Folder" (radio button at 40,48)
+    xdotool mousemove 0 0
+    sleep 0.5
+    [ "$(look "$1" 48)" = "$drives" ] && [ "$(look "$1" 24)" = "$folder" ] ||
+      die "\"Folder\" does not look checked after clicking it: not pressing OK"
+    checked_look="$drives"
+  else
+    [ "$(look "$1" 48)" = "$checked_look" ] || die "\"Folder\" is no longer checked: not pressing OK"
+  fi
+}
+
+# scan_folder PATH: "Scan" on the launcher, "Folder", OK, the folder, then "Close" on the
+# results dialog and the scanner window's close box; waits for the launcher to come back.
+scan_folder() {
+  local launcher target results scanner
+  launcher="$(find_window Nerlo 472 362)"
+  click "$launcher" 240 96  # "Scan" (picture and caption, 200,64 81 x 65)
+  target="$(find_window Nerlo 190 156)"
+  select_folder_target "$target"
+  click "$target" 93 132  # "OK" (56,120 75 x 25)
+  choose_folder "$1"
+  find_window "Scanning..." >/dev/null
+  results="$(find_window "Scan Results" 235 132)"
+  click "$results" 117 108  # "Close" (80,96 75 x 25)
+  wait_hidden "$results" "the results dialog"
+  # The scanner window's close box: the window hides and the launcher comes back.
+  scanner="$(find_window "Scanning...")"
+  python3 "$here/x11_window.py" close "$scanner" || die "could not close the scanner window"
+  wait_hidden "$scanner" "the scanner window"
+  find_window Nerlo 472 362 >/dev/null
+}
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+ini="$config/nerlo/nerlo.ini"
+# expect_settings WHAT DELETE IGNORE: nerlo.ini holds exactly the three keys, in order.
+expect_settings() {
+  local expected actual
+  expected=$'[Settings]\nUseHeuristics=1\nDelete='"$2"$'\nIgnore='"$3"
+  actual="$(tr -d '\r' <"$ini" 2>/dev/null | grep -v '^$' || true)"
+  if [ "$actual" != "$expected" ]; then
+    fail "$1: nerlo.ini does not hold the expected settings"
+    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") >&2 || true
+  fi
+}
+
+# ---- First scan, with the defaults ("Delete them") -------------------------------------------
+scan_folder "$tree"
+for detected in downloads/eicar.com documents/window-sample.txt; do
+  [ -e "$tree/$detected" ] && fail "$detected was detected but not deleted under \"Delete them\""
+done
+(cd "$tree" && md5sum --quiet -c "$work/clean.md5") >&2 || fail "a clean file was changed or removed"
+[ -d "$tree/empty" ] || fail "an empty folder was removed"
+
+# ---- "Ignore them", then a second scan -------------------------------------------------------
+launcher="$(find_window Nerlo 472 362)"
+click "$launcher" 352 196  # "Settings" (312,160 81 x 73)
+settings="$(find_window Settings 232 185)"
+click "$settings" 40 104  # "Ignore them" (16,56 in the group box at 8,40)
+sleep 1
+expect_settings "after choosing \"Ignore them\"" 0 1
+click "$settings" 117 164  # "OK" (80,152 75 x 25)
+wait_hidden "$settings" "the settings dialog"
+
+scan_folder "$tree2"  # "Folder" stays checked from the first scan
+[ -e "$tree2/inbox/attachment.com" ] || fail "a detected file was deleted under \"Ignore them\""
+
+# The launcher's close box saves the settings and ends the program.
+launcher="$(find_window Nerlo 472 362)"
+python3 "$here/x11_window.py" close "$launcher" || die "could not close the launcher"
+deadline=$((SECONDS + limit))
+while kill -0 "$nerlo_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
+kill -0 "$nerlo_pid" 2>/dev/null && die "nerlo still running $limit s after its launcher closed"
+status=0
+wait "$nerlo_pid" || status=$?
+nerlo_pid=""
+[ "$status" -eq 0 ] || die "nerlo ended with status $status"
+
+# The launcher came back twice and reloaded the file; closing saved what the user chose.
+expect_settings "after the program ended" 0 1
+if [ "$failures" -ne 0 ]; then
+  echo "--- $work/nerlo.log" >&2
+  cat "$work/nerlo.log" >&2
+  exit 1
+fi
+echo "desktop program: two scans, \"Delete them\" and \"Ignore them\", settings kept"
