@@ -209,6 +209,13 @@ class Directory {
   const DirectoryRef& Parent() const { return parent_; }
   const std::string& Name() const { return name_; }
 
+  // Makes sure that this directory's parent has an open handle, reaching it through this
+  // directory's own handle ("..", checked to be the same directory) when the parent's was
+  // closed: a walk climbing back up a deep path then needs no reopening from the root.
+  // Does nothing for a root, or when ".." is not the parent any more (this directory was
+  // moved); the parent is then reopened by name when next used.
+  void ReopenParent() const;
+
   // True when the directory lies on a pseudo file system (proc, sysfs, ...), whose entries a
   // scan never reads; false also when that cannot be told.
   bool OnPseudoFileSystem() const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 #include <utility>
 
 #include "platform/message_queue.h"
@@ -24,7 +25,7 @@ std::string ReasonText(platform::ErrorCode error) {
 // One directory of the walk's current path, between its listing and its last subdirectory.
 struct TFileFind::Level {
   platform::DirectoryRef dir;
-  std::string path;
+  size_t path_length = 0;  // the level's path is the walk's path cut to this length
   // The directory pass, read to its end before any subdirectory is entered, so that a level
   // holds no listing open while the levels below it run. Only the subdirectories' names are
   // kept; for the other entries it is enough to know how many came before each
@@ -37,6 +38,13 @@ struct TFileFind::Level {
   size_t next = 0;
   size_t others_after = 0;
   bool finished = false;  // stop request seen, or nothing (more) to enter
+};
+
+// The walk's current path, its levels, and the identities of the directories on it.
+struct TFileFind::WalkState {
+  std::string path;
+  std::vector<Level> levels;
+  std::set<std::pair<uint64_t, uint64_t>> on_path;
 };
 
 void TFileFind::Start() {
@@ -123,23 +131,19 @@ void TFileFind::NotExamined(const std::string& path, platform::ErrorCode error) 
   if (OnNotExamined) OnNotExamined(*this, path, ReasonText(error));
 }
 
-void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, std::string path,
-                      std::vector<Level>& levels) {
+void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk) {
+  // Links are never entered, so only a mount of an ancestor below itself leads back up.
+  const auto id = std::make_pair(dir->Identity().device, dir->Identity().inode);
+  if (!walk.on_path.insert(id).second) return;
   Level level;
   level.finished = true;
-  // Links are never entered, so only a mount of an ancestor below itself leads back up.
-  if (dir != nullptr) {
-    for (const Level& open : levels) {
-      if (open.dir != nullptr && open.dir->Identity() == dir->Identity()) return;
-    }
-  }
   level.dir = std::move(dir);
-  level.path = std::move(path);
-  levels.push_back(std::move(level));
-  Level& top = levels.back();
+  level.path_length = walk.path.size();
+  walk.levels.push_back(std::move(level));
+  Level& top = walk.levels.back();
+  const std::string& path = walk.path;
 
-  if (OnChangeDirectory) OnChangeDirectory(*this, top.path);
-  if (top.dir == nullptr) return;
+  if (OnChangeDirectory) OnChangeDirectory(*this, path);
 
   // File pass: every matching entry that is not a directory, in listing order.
   platform::ErrorCode error = 0;
@@ -147,11 +151,11 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, std::
   {
     platform::DirectoryListing files;
     if (!files.Open(*top.dir, mask, /*with_details=*/false, &error)) {
-      NotExamined(top.path, error);
+      NotExamined(path, error);
       return;
     }
     while (files.Next(&entry)) {
-      if (!entry.is_directory) Report(top.dir, top.path, entry.name);
+      if (!entry.is_directory) Report(top.dir, path, entry.name);
       if (stop_request_) break;
     }
   }
@@ -159,7 +163,7 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, std::
 
   platform::DirectoryListing all;
   if (!all.Open(*top.dir, "*.*", /*with_details=*/false, &error)) {
-    NotExamined(top.path, error);
+    NotExamined(path, error);
     return;
   }
   size_t others = 0;
@@ -187,8 +191,10 @@ void TFileFind::Walk(const std::string& mask, const platform::DirectoryRef& root
     return true;
   };
 
-  std::vector<Level> levels;
-  Enter(mask, root, path, levels);
+  WalkState walk;
+  walk.path = path;
+  Enter(mask, root, walk);
+  std::vector<Level>& levels = walk.levels;
   while (!levels.empty()) {
     Level& top = levels.back();
     if (!top.finished && top.next < top.runs.size()) {
@@ -198,7 +204,8 @@ void TFileFind::Walk(const std::string& mask, const platform::DirectoryRef& root
         top.others_after = 0;
         continue;
       }
-      std::string child_path = platform::JoinPath(top.path, run.subdirectory);
+      walk.path.resize(top.path_length);
+      walk.path = platform::JoinPath(walk.path, run.subdirectory);
       platform::ErrorCode error = 0;
       platform::DirectoryRef child =
           platform::Directory::OpenChild(top.dir, run.subdirectory, &error);
@@ -207,21 +214,25 @@ void TFileFind::Walk(const std::string& mask, const platform::DirectoryRef& root
         // Gone since the listing, or swapped for something that is not a directory (a link
         // is never followed): nothing to report for those; anything else could not be read.
         if (!platform::IsVanished(error)) {
-          if (OnChangeDirectory) OnChangeDirectory(*this, child_path);
-          NotExamined(child_path, error);
+          if (OnChangeDirectory) OnChangeDirectory(*this, walk.path);
+          NotExamined(walk.path, error);
         }
       } else {
-        Enter(mask, std::move(child), std::move(child_path), levels);
+        Enter(mask, std::move(child), walk);
       }
       if (levels.size() > depth) continue;  // the child's level runs next
       // Nothing was entered: the parent goes on as after a subdirectory's walk.
+      walk.path.resize(levels.back().path_length);
       platform::ProcessMessages();
       if (stop_request_) levels.back().finished = true;
       continue;
     }
     if (!top.finished && top.next >= top.runs.size()) pass_over(top.others_after);
+    top.dir->ReopenParent();
+    walk.on_path.erase(std::make_pair(top.dir->Identity().device, top.dir->Identity().inode));
     levels.pop_back();
     if (levels.empty()) break;
+    walk.path.resize(levels.back().path_length);
     platform::ProcessMessages();
     if (stop_request_) levels.back().finished = true;
   }

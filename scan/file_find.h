@@ -87,12 +87,12 @@ class TFileFind {
 
  private:
   struct Level;
+  struct WalkState;
   // Walks root and, unless the scope is ssCurrentDir, every directory below it.
   void Walk(const std::string& mask, const platform::DirectoryRef& root, const std::string& path);
-  // Lists one directory (file pass, then the names of its subdirectories) and puts its level
-  // on the walk's list.
-  void Enter(const std::string& mask, platform::DirectoryRef dir, std::string path,
-             std::vector<Level>& levels);
+  // Lists dir, whose path is walk.path (file pass, then the names of its subdirectories),
+  // and puts its level on the walk's list, unless dir is already on the walk's path.
+  void Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk);
   void Report(const platform::DirectoryRef& dir, const std::string& dir_path,
               const std::string& name);
   void NotExamined(const std::string& path, platform::ErrorCode error);

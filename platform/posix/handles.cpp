@@ -220,6 +220,28 @@ DirectoryRef Directory::OpenChild(const DirectoryRef& parent, const std::string&
   return dir;
 }
 
+void Directory::ReopenParent() const {
+  if (parent_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  Directory& parent = *parent_;
+  if (parent.fd_ >= 0) {
+    DirectoryAccess::Touch(parent);
+    return;
+  }
+  if (fd_ < 0) return;
+  int fd;
+  do {
+    fd = openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || posix::IdentityOf(st) != parent.identity_) {
+    close(fd);
+    return;
+  }
+  DirectoryAccess::Opened(parent, fd, this);
+}
+
 bool ResolveFile(const std::string& path, DirectoryRef* dir, std::string* name, ErrorCode* error) {
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
