@@ -41,8 +41,9 @@ class InotifyWatch {
 
   bool ok() const { return fd_ >= 0 && watch_ >= 0; }
 
-  // Events that arrived since the last call.
-  int Drain() {
+  // Events that arrived since the last call; with only_name, only those about the entry of
+  // that name in the folder.
+  int Drain(const std::string& only_name = "") {
     int events = 0;
     alignas(struct inotify_event) char buffer[8192];
     for (;;) {
@@ -50,10 +51,11 @@ class InotifyWatch {
       if (n <= 0) break;
       for (ssize_t at = 0; at < n;) {
         auto* event = reinterpret_cast<struct inotify_event*>(buffer + at);
-        if ((event->mask & IN_Q_OVERFLOW) == 0)
-          ++events;
-        else
+        if ((event->mask & IN_Q_OVERFLOW) != 0) {
           events += 1000000;  // lost events count as a failure, never as none
+        } else if (only_name.empty() || (event->len > 0 && only_name == event->name)) {
+          ++events;
+        }
         at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
       }
     }
