@@ -22,6 +22,10 @@ using ErrorCode = int;
 // The system's text for an error code, without a trailing full stop or line end.
 std::string ErrorText(ErrorCode code);
 
+// True when code says that a name no longer names anything, or no longer names a directory
+// where one was expected (it was removed, or replaced by a file or a symbolic link).
+bool IsVanished(ErrorCode code);
+
 // ---- Paths -----------------------------------------------------------------------------
 
 // The separator that JoinPath inserts between a directory and a name.
@@ -61,6 +65,8 @@ enum class LinkPolicy {
   kNoFollow,  // files under scan: a link is not opened
   kFollow,    // databases and files named by the user on a command line
 };
+
+class Directory;
 
 // Entry attribute bits, as the directory listing reports them.
 enum Attribute : uint32_t {
@@ -113,6 +119,10 @@ class DirectoryListing {
   DirectoryListing(const DirectoryListing&) = delete;
   DirectoryListing& operator=(const DirectoryListing&) = delete;
 
+  // Starts listing the directory behind dir (reopened if its handle was closed), as Open
+  // does. Fails with kErrorReplaced when dir cannot be reached again as the same directory.
+  bool Open(const Directory& dir, std::string mask, bool with_details, ErrorCode* error = nullptr);
+
   // Starts listing dir for names matching mask. with_details asks for attributes and sizes
   // (costs one status call per matching entry). Returns false, with *error set when error
   // is not null, when the directory cannot be listed (with kNoFollow also when dir itself is
@@ -131,6 +141,9 @@ class DirectoryListing {
   void Close();
 
  private:
+  // Takes over fd, a readable descriptor of the directory.
+  bool OpenDescriptor(int fd, std::string mask, bool with_details, ErrorCode* error);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
@@ -142,6 +155,93 @@ bool FindEntry(const std::string& path, DirEntry* entry, ErrorCode* error = null
 
 // Identity, size and change times of the file at path, following symbolic links.
 bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = nullptr);
+
+// ---- Directories reached by handle -------------------------------------------------------
+//
+// A walk reaches every folder through a handle of its parent, never through a path string:
+// no folder swapped for a symbolic link during a scan is followed, and no path is too long.
+// Each Directory knows its parent and its name in it, so that its handle can be closed to
+// keep the number of open descriptors bounded and reopened later, by name from its parent,
+// with a check that the same directory (device and inode) is reached again.
+//
+// At most kMaxOpenDirectories handles are open in the process at any time, however many
+// Directory objects exist (a walk's current path, and every folder that a waiting detection
+// refers to): the least recently used one is closed when another must open. A root (the
+// start of a chain, opened by path) is never closed while it lives, since it cannot be
+// reopened without resolving its path again.
+//
+// Any thread may use a Directory; the shared bookkeeping is locked. Objects are shared
+// (std::shared_ptr) and freed with their last reference.
+
+// Directory handles that may be open at once (roots included, as long as fewer roots are
+// alive; a walk keeps one root per target).
+inline constexpr int kMaxOpenDirectories = 256;
+
+// Reported when a directory reopened by name is no longer the one that was opened first, or
+// when a deletion finds another file under the name: it was moved or replaced meanwhile.
+extern const ErrorCode kErrorReplaced;
+// Reported for an entry that is not a regular file where one is to be read (a FIFO, socket
+// or device).
+extern const ErrorCode kErrorNotRegular;
+
+class Directory;
+using DirectoryRef = std::shared_ptr<Directory>;
+
+class Directory {
+ public:
+  ~Directory();
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  // Opens the directory at path as the root of a chain. With kFollow a symbolic link (as
+  // the last component or anywhere in the path) is resolved here, once. Returns null, with
+  // *error set, when path is no directory or cannot be reached. Only search permission on
+  // the directory is needed to hold it; listing needs read permission.
+  static DirectoryRef OpenRoot(const std::string& path, LinkPolicy links, ErrorCode* error);
+
+  // Opens the entry name of parent, which must be a directory and not a symbolic link.
+  // Returns null, with *error set (ENOTDIR for a link or anything but a directory), on
+  // failure, also when parent cannot be reopened any more (kErrorReplaced).
+  static DirectoryRef OpenChild(const DirectoryRef& parent, const std::string& name,
+                                ErrorCode* error);
+
+  const FileIdentity& Identity() const { return identity_; }
+  const DirectoryRef& Parent() const { return parent_; }
+  const std::string& Name() const { return name_; }
+
+  // Makes sure that this directory's parent has an open handle, reaching it through this
+  // directory's own handle ("..", checked to be the same directory) when the parent's was
+  // closed: a walk climbing back up a deep path then needs no reopening from the root.
+  // Does nothing for a root, or when ".." is not the parent any more (this directory was
+  // moved); the parent is then reopened by name when next used.
+  void ReopenParent() const;
+
+  // True when the directory lies on a pseudo file system (proc, sysfs, ...), whose entries a
+  // scan never reads; false also when that cannot be told.
+  bool OnPseudoFileSystem() const;
+
+  // Directory handles open in the process right now.
+  static int OpenHandleCount();
+
+ private:
+  friend struct DirectoryAccess;
+  Directory() = default;
+
+  DirectoryRef parent_;  // null for a root
+  std::string name_;     // the entry name in the parent; the path for a root
+  FileIdentity identity_;
+  int fd_ = -1;  // -1 while closed to save descriptors (never for a live root)
+  // Neighbours in the process's list of open non-root handles, most recently used first.
+  Directory* newer_ = nullptr;
+  Directory* older_ = nullptr;
+  bool listed_ = false;
+};
+
+// Resolves path, following symbolic links anywhere in it, once, to the directory that holds
+// the regular file it names (as a root) and the file's own name there. Returns false, with
+// *error set, when path names nothing (ENOENT), a directory (EISDIR), anything else that is
+// not a regular file (ENXIO), or changed while it was resolved (kErrorReplaced).
+bool ResolveFile(const std::string& path, DirectoryRef* dir, std::string* name, ErrorCode* error);
 
 // ---- Reading files ---------------------------------------------------------------------
 
@@ -160,6 +260,13 @@ class File {
 
   // Opens path for reading. On failure the returned File is not open and *error is set.
   static File Open(const std::string& path, LinkPolicy links, ErrorCode* error);
+
+  // Opens the entry name of dir for reading, never following a link and never opening
+  // anything but a regular file: the entry is first taken without opening it for reading
+  // (O_PATH), its type checked on that handle, and only a regular file is then opened, as the
+  // same inode. EISDIR for a directory, ELOOP for a symbolic link, ENXIO for a FIFO, socket or
+  // device; kErrorReplaced when dir cannot be reached again.
+  static File OpenAt(const Directory& dir, const std::string& name, ErrorCode* error);
 
   bool IsOpen() const { return fd_ >= 0; }
 
@@ -223,6 +330,22 @@ enum class DeleteOutcome {
 
 // Deletes the file at path (a final symbolic link is removed itself, never its target).
 DeleteOutcome DeleteFile(const std::string& path);
+
+// Deletes the entry name of dir only if it is the regular file with the expected identity;
+// dir is reached by its handle, never by a path. The entry is first renamed, without
+// replacing anything, to a unique name in the same directory, checked there, and only then
+// removed; if what was moved is not the expected file it is renamed back. So a file renamed
+// over the name meanwhile is never removed.
+//
+// Remaining races, both needing a local user with write access to the directory who acts in
+// the microseconds between two calls: (1) a file renamed over the unique temporary name
+// between its check and its removal is removed instead (the name is random and hidden, so it
+// must be spied out, for example with inotify); (2) when a foreign file was moved aside and
+// yet another file took the name before it could be moved back, the foreign file stays
+// under the temporary name (nothing is lost; the outcome is kRefused).
+// kAlreadyGone when nothing has the name; kRefused when the name holds another file, the
+// system refuses, or the file system cannot rename without replacing.
+DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const FileIdentity& expected);
 
 // Deletes the file at path only if no component of the path is a symbolic link and the name
 // still refers to the regular file with the expected identity; anything else is kRefused.

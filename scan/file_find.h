@@ -21,7 +21,13 @@ enum class TSearchScope { ssEntireDisk, ssCurrentDir, ssCurrentDirAndBelow };
 // whatever its attributes (hidden, read-only), except "." and "..". Symbolic links are never
 // reported nor entered (the target named in FileName may itself be reached through one), a
 // directory already open on the current path is not entered again, pseudo file systems list
-// nothing, and a directory that cannot be listed reports nothing: the walk goes on.
+// nothing, and a directory that cannot be listed is told to OnNotExamined: the walk goes on.
+//
+// The walk reaches every directory through a handle of its parent (platform::Directory), never
+// by its path: LastMatch is the path for showing, LastDirectory and LastName reach the file.
+// The target's own directory is resolved once, at Start, following links. Depth is limited
+// only by memory: the walk keeps its levels in a list, not on the machine stack, and the
+// platform bounds the handles open at once.
 class TFileFind {
  public:
   using NotifyEvent = std::function<void(TFileFind& sender)>;
@@ -29,6 +35,8 @@ class TFileFind {
   using ChangeDirectoryEvent =
       std::function<void(TFileFind& sender, const std::string& new_directory)>;
   using StopEvent = std::function<void(TFileFind& sender, bool& can_stop)>;
+  using NotExaminedEvent =
+      std::function<void(TFileFind& sender, const std::string& path, const std::string& reason)>;
 
   // Drives to walk when FileName has no directory part, one character each. An empty list is
   // replaced by the platform's default list at the start of a drive walk.
@@ -50,34 +58,57 @@ class TFileFind {
 
   // Full path of the entry being reported; keeps the last reported path after the walk.
   const std::string& LastMatch() const { return last_match_; }
+  // The directory holding the entry being reported, and the entry's name in it: the file is
+  // reached through these, never through LastMatch. Null and empty before the first report.
+  const platform::DirectoryRef& LastDirectory() const { return last_directory_; }
+  const std::string& LastName() const { return last_name_; }
 
   NotifyEvent OnMatch;
   ChangeDriveEvent OnChangeDrive;
   ChangeDirectoryEvent OnChangeDirectory;
   StopEvent OnStop;
+  // A directory that was to be walked and cannot be listed (or reached again): its path as
+  // the walk names it and the reason, as ReasonText gives it.
+  NotExaminedEvent OnNotExamined;
 
+  // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();
+  // Walks root, which the caller has resolved, with FileName's mask (the part after its last
+  // separator); root_path is root's path as reports show it.
+  void StartIn(const platform::DirectoryRef& root, const std::string& root_path);
+  // Reports the one entry name of dir (whatever its name holds), as LastMatch path, without a
+  // listing.
+  void StartFile(const platform::DirectoryRef& dir, const std::string& name,
+                 const std::string& path);
   // Sets the stop request, then lets OnStop cancel it.
   void Stop();
 
   bool StopRequested() const { return stop_request_; }
 
  private:
-  // Walks dir and, unless the scope is ssCurrentDir, every directory below it. links says
-  // whether dir itself may be a symbolic link: the target named by the user may be, a
-  // subdirectory found by the walk never is.
-  void Walk(const std::string& mask, const std::string& dir, platform::LinkPolicy links);
-  void Report(const std::string& dir, const std::string& name);
+  struct Level;
+  struct WalkState;
+  // Walks root and, unless the scope is ssCurrentDir, every directory below it.
+  void Walk(const std::string& mask, const platform::DirectoryRef& root, const std::string& path);
+  // Lists dir, whose path is walk.path (file pass, then the names of its subdirectories),
+  // and puts its level on the walk's list, unless dir is already on the walk's path.
+  void Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk);
+  void Report(const platform::DirectoryRef& dir, const std::string& dir_path,
+              const std::string& name);
+  void NotExamined(const std::string& path, platform::ErrorCode error);
 
   std::string drive_list_;
   TSearchScope search_scope_ = TSearchScope::ssEntireDisk;
   std::string file_name_;
   bool stop_on_first_match_ = true;
   std::string last_match_;
+  platform::DirectoryRef last_directory_;
+  std::string last_name_;
   bool stop_request_ = false;
-  // Directories open on the walk's current path, so that a directory reached again below
-  // itself (a bind mount of an ancestor) is not walked a second time.
-  std::vector<platform::FileIdentity> open_directories_;
 };
+
+// Why a file or directory could not be reached, for a report: the system's text, or a plain
+// reason for platform::kErrorReplaced.
+std::string ReasonText(platform::ErrorCode error);
 
 }  // namespace nerlo::scan

@@ -1,29 +1,49 @@
 #include "scan/heuristic_match.h"
 
+#include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 
 namespace nerlo::scan {
-namespace {
 
-// For each prefix length q + 1 of s, the length of the longest proper prefix of s that is
-// also a suffix of s[0..q]: where the search resumes when the byte after a partial match
-// differs, so that an occurrence starting inside the broken match is not missed.
-std::vector<uint32_t> FailureTable(std::string_view s) {
-  std::vector<uint32_t> fail(s.size(), 0);
+HeuristicSearch::HeuristicSearch(std::string_view s) : s_(s), fail_(s.size(), 0) {
+  // For each prefix length q + 1 of s, the length of the longest proper prefix of s that is
+  // also a suffix of s[0..q]: where the search resumes when the byte after a partial match
+  // differs, so that an occurrence starting inside the broken match is not missed.
   uint32_t k = 0;
   for (size_t q = 1; q < s.size(); ++q) {
-    while (k > 0 && s[q] != s[k]) k = fail[k - 1];
+    while (k > 0 && s[q] != s[k]) k = fail_[k - 1];
     if (s[q] == s[k]) ++k;
-    fail[q] = k;
+    fail_[q] = k;
   }
-  return fail;
 }
 
-}  // namespace
+int64_t HeuristicSearch::Feed(const char* bytes, size_t count) {
+  if (found_ || s_.empty()) return -1;
+  const size_t length = s_.size();
+  const char first = s_[0];
+  const char* const begin = bytes;
+  const char* const end = bytes + count;
+  const char* p = begin;
+  while (p < end) {
+    if (matched_ == 0) {
+      // Nothing pending: only a byte equal to the first byte of s can start an occurrence.
+      p = static_cast<const char*>(std::memchr(p, first, static_cast<size_t>(end - p)));
+      if (p == nullptr) break;
+    }
+    const char b = *p++;
+    while (matched_ > 0 && s_[matched_] != b) matched_ = fail_[matched_ - 1];
+    if (s_[matched_] == b) ++matched_;
+    if (matched_ == length) {
+      found_ = true;
+      return offset_ + (p - begin) - static_cast<int64_t>(length);
+    }
+  }
+  offset_ += static_cast<int64_t>(count);
+  return -1;
+}
 
 int64_t MatchHeuristic(std::string_view s, const std::string& path,
                        platform::FileIdentity* identity) {
@@ -36,13 +56,8 @@ int64_t MatchHeuristic(std::string_view s, const std::string& path,
   }
   if (identity != nullptr) *identity = file.Stamp().identity;
 
-  const std::vector<uint32_t> fail = FailureTable(s);
-  const size_t length = s.size();
-  const char first = s[0];
+  HeuristicSearch search(s);
   char block[kHeuristicBlockSize];
-  int64_t block_offset = 0;  // file offset of block[0]
-  size_t matched = 0;        // bytes of s matched so far, ending just before the next byte
-
   for (;;) {
     const int64_t n = file.Read(block, sizeof block, &error);
     platform::ProcessMessages();
@@ -50,23 +65,30 @@ int64_t MatchHeuristic(std::string_view s, const std::string& path,
       throw EInOutError("Cannot read file \"" + path + "\". " + platform::ErrorText(error));
     }
     if (n == 0) return -1;
-
-    const char* const begin = block;
-    const char* const end = block + n;
-    const char* p = begin;
-    while (p < end) {
-      if (matched == 0) {
-        // Nothing pending: only a byte equal to the first byte of s can start an occurrence.
-        p = static_cast<const char*>(std::memchr(p, first, static_cast<size_t>(end - p)));
-        if (p == nullptr) break;
-      }
-      const char b = *p++;
-      while (matched > 0 && s[matched] != b) matched = fail[matched - 1];
-      if (s[matched] == b) ++matched;
-      if (matched == length) return block_offset + (p - begin) - static_cast<int64_t>(length);
-    }
-    block_offset += n;
+    const int64_t found = search.Feed(block, static_cast<size_t>(n));
+    if (found >= 0) return found;
   }
+}
+
+std::vector<size_t> FindHeuristics(std::string_view bytes, const std::vector<std::string>& list,
+                                   const std::function<void(size_t)>& progress) {
+  std::vector<size_t> hits;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string& s = list[i];
+    if (s.empty() || s.size() > bytes.size()) continue;
+    HeuristicSearch search(s);
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t piece = std::min(kHeuristicPiece, bytes.size() - at);
+      const int64_t found = search.Feed(bytes.data() + at, piece);
+      at += piece;
+      if (progress) progress(piece);
+      if (found >= 0) {
+        hits.push_back(i);
+        break;
+      }
+    }
+  }
+  return hits;
 }
 
 }  // namespace nerlo::scan

@@ -1,9 +1,12 @@
-// Searches one file for one heuristic string.
+// Searches bytes for heuristic strings: one file for one string, or bytes already read for a
+// whole list.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -11,6 +14,25 @@ namespace nerlo::scan {
 
 // Bytes read per block; the message queue is pumped after every read.
 inline constexpr size_t kHeuristicBlockSize = 1024;
+
+// A forward search for one string over bytes fed in pieces, never stepping back in them:
+// occurrences that overlap a broken partial match or cross a piece boundary are found.
+// s must not be empty and must outlive the search.
+class HeuristicSearch {
+ public:
+  explicit HeuristicSearch(std::string_view s);
+  // Feeds the next count bytes. Returns the 0-based offset (counted over every byte fed) of
+  // the first occurrence once its last byte has been fed, else -1; after an occurrence was
+  // found, further bytes are not looked at and -1 is returned.
+  int64_t Feed(const char* bytes, size_t count);
+
+ private:
+  std::string_view s_;
+  std::vector<uint32_t> fail_;
+  size_t matched_ = 0;  // bytes of s matched so far, ending just before the next byte
+  int64_t offset_ = 0;  // bytes fed so far
+  bool found_ = false;
+};
 
 // The 0-based offset of the first occurrence of s in the file at path, or -1 when s does not
 // occur. The file is opened for reading only and streamed forwards in 1024-byte blocks, never
@@ -21,5 +43,16 @@ inline constexpr size_t kHeuristicBlockSize = 1024;
 // User-interface thread only (it pumps the message queue).
 int64_t MatchHeuristic(std::string_view s, const std::string& path,
                        platform::FileIdentity* identity = nullptr);
+
+// Bytes searched between two calls of a search's progress callback.
+inline constexpr size_t kHeuristicPiece = 65536;
+
+// The places (0-based, ascending, so in list order) of the strings of list that occur in
+// bytes, each found as MatchHeuristic finds it in a file holding bytes; an empty string never
+// occurs. progress, when given, is called with the number of bytes searched after every
+// piece of at most kHeuristicPiece bytes of every string's pass (so a caller can keep its
+// window responsive); it must not change list. Any thread.
+std::vector<size_t> FindHeuristics(std::string_view bytes, const std::vector<std::string>& list,
+                                   const std::function<void(size_t)>& progress = {});
 
 }  // namespace nerlo::scan

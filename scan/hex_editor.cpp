@@ -67,6 +67,26 @@ void THexEditorEx::LoadFile(const std::string& path, platform::LinkPolicy links)
   loaded_identity_ = file.Stamp().identity;
 }
 
+void THexEditorEx::LoadBytes(std::vector<unsigned char>&& data, const std::string& name,
+                             const platform::FileIdentity& identity) {
+  Clear();
+  if (data.size() > static_cast<size_t>(kMaxDataLength)) {
+    throw EReadError("Cannot read file \"" + name + "\". It holds more than " +
+                     std::to_string(kMaxDataLength) + " bytes");
+  }
+  data_.swap(data);
+  caret_ = 0;
+  file_name_ = name;
+  loaded_identity_ = identity;
+}
+
+std::vector<unsigned char> THexEditorEx::ReleaseBytes() {
+  std::vector<unsigned char> bytes;
+  bytes.swap(data_);
+  Clear();
+  return bytes;
+}
+
 void THexEditorEx::SetSelectionStart(int32_t position) {
   if (position < 0 || position >= DataLength()) {
     throw EHexEditorError("Invalid selection start");

@@ -38,6 +38,17 @@ class THexEditorEx {
   void LoadFile(const std::string& path,
                 platform::LinkPolicy links = platform::LinkPolicy::kNoFollow);
 
+  // Holds data, the whole content of a file that the caller has read (taken over, not
+  // copied), as LoadFile holds what it reads: caret on byte 0, no selection; name and identity
+  // are remembered as those of the loaded file. More than 2,147,483,647 bytes raise
+  // EReadError, and nothing is held then.
+  void LoadBytes(std::vector<unsigned char>&& data, const std::string& name,
+                 const platform::FileIdentity& identity);
+
+  // Drops the held bytes and hands back their buffer, so that a caller reading file after
+  // file can reuse one allocation. Afterwards nothing is held, as after a failed load.
+  std::vector<unsigned char> ReleaseBytes();
+
   // Clears the selection and puts the caret on position. Raises EHexEditorError "Invalid
   // selection start" when position is not within the held bytes; then nothing changes.
   void SetSelectionStart(int32_t position);

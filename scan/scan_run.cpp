@@ -1,5 +1,6 @@
 #include "scan/scan_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -17,6 +18,9 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   ff.SetFileName("*.*");
   ff.SetStopOnFirstMatch(false);
   ff.OnMatch = [this](TFileFind& sender) { ffMatch(sender); };
+  ff.OnNotExamined = [this](TFileFind&, const std::string& path, const std::string& reason) {
+    NotExamined(path, reason);
+  };
   pattern.SetCaseSensitive(false);
 
   using Handler = void (TScanRun::*)(TWorker&, TWorkerExecuteThread&, intptr_t&);
@@ -62,99 +66,184 @@ void TScanRun::FormShow() {
   ScannedCount_ = 0;
   InfectedCount_ = 0;
   TooLargeCount_ = 0;
+  NotExaminedCount_ = 0;
   if (failure) std::rethrow_exception(failure);
 }
 
-void TScanRun::ffMatch(TFileFind& sender) {
-  const std::string path = sender.LastMatch();
+namespace {
 
-  int64_t size = 0;
-  platform::DirEntry entry;
-  if (platform::FindEntry(path, &entry)) size = entry.size;
+// Work between two passes of the message queue within one file.
+constexpr size_t kPaceBytes = 256 * 1024;
+// Largest single read, and the piece of the fingerprint between two pacing steps.
+constexpr size_t kReadPiece = 1024 * 1024;
+constexpr size_t kHashPiece = 64 * 1024;
 
-  if (size >= kSizeLimit) ++TooLargeCount_;
-  if (size < kSizeLimit) {
-    ++ScannedCount_;
+}  // namespace
 
-    std::string md5_text;
-    platform::FileIdentity hashed;
-    try {
-      sigdb::MD5FileText(path, md5_text, &hashed);
-    } catch (const EFOpenError&) {
-      md5_text.clear();
-    }
-    const std::string hash_key = v3.Encode(kCipherKey, md5_text);
+void TScanRun::NotExamined(const std::string& path, const std::string& reason) {
+  ++NotExaminedCount_;
+  view_.FileNotExamined(path, reason);
+}
 
-    if (settings_.UseHeuristics()) {
-      // By index, on a copy: the matcher processes messages, and nothing may change the list
-      // under an iterator meanwhile.
-      for (size_t i = 0; i < Memo1.Count(); ++i) {
-        const std::string check = "heuristic " + std::to_string(i + 1);
-        const std::string heuristic = Memo1[i];
-        platform::FileIdentity matched;
-        try {
-          if (MatchHeuristic(heuristic, path, &matched) != -1)
-            HandleDetection(path, matched, check);
-        } catch (const EInOutError&) {
-          // This string counts as not found.
-        }
-      }
-    }
+void TScanRun::Pace(size_t bytes) {
+  unpaced_ += bytes;
+  if (unpaced_ < kPaceBytes) return;
+  unpaced_ = 0;
+  platform::ProcessMessages();
+}
 
-    pattern.SetFilename(database_directory_ + "database.db");
-    pattern.SetPattern(hash_key);
-    if (pattern.FindFirst() != -1) {
-      // Every occurrence of the key is one detection.
-      do {
-        HandleDetection(path, hashed, "hash");
-      } while (pattern.FindNext() != -1);
-    }
-
-    try {
-      hx.LoadFile(path);
-    } catch (const EFOpenError&) {
-      // The extractor now holds no bytes, so the first window fails below.
-    } catch (const EReadError&) {
-    }
-
-    for (int n = 0; n < 8; ++n) {
-      try {
-        hx.SetSelectionStart(kByteWindows[n].first);
-        hx.SetSelectionEnd(kByteWindows[n].last);
-      } catch (const EHexEditorError&) {
-        return;  // the file is too short for window n + 1: no further window, no status
-      }
-      WindowLookupRequest request;
-      request.file_path = path;
-      request.window_number = n + 1;
-      request.database_path = window_database_path_;
-      request.signature = v.Encode(kCipherKey, hx.SelectionHexText());
-      request.file = hx.LoadedIdentity();
-      workers_[n]->Start(std::move(request));
-    }
-  }
-
+void TScanRun::ShowStatus(const std::string& path) {
   view_.SetPanelText(kPanelScanned, "Scanned: " + std::to_string(ScannedCount_));
   view_.SetPanelText(kPanelRemoved, "Removed: " + std::to_string(RemovedCount_));
   view_.SetPanelText(kPanelCurrentFile, path);
 }
 
-void TScanRun::HandleDetection(const std::string& path, const platform::FileIdentity& identity,
+bool TScanRun::ReadFile(TFileFind& sender, platform::FileIdentity* identity) {
+  const std::string& path = sender.LastMatch();
+  if (sender.LastDirectory() == nullptr) {
+    NotExamined(path, ReasonText(platform::kErrorReplaced));
+    return false;
+  }
+  platform::ErrorCode error = 0;
+  platform::File file = platform::File::OpenAt(*sender.LastDirectory(), sender.LastName(), &error);
+  if (!file.IsOpen()) {
+    NotExamined(path, ReasonText(error));
+    return false;
+  }
+  const int64_t size = file.Stamp().size;
+  if (size >= kSizeLimit) {
+    ++TooLargeCount_;
+    ShowStatus(path);
+    return false;
+  }
+  // Room for the whole file and one byte more, so that an unchanged file is read whole and
+  // its end seen in the same buffer; a file that grows meanwhile gets more room, up to the
+  // limit, and reaching the limit means it is too large to be examined.
+  const size_t limit = static_cast<size_t>(kSizeLimit);
+  buffer_.clear();
+  size_t held = 0;
+  size_t room = static_cast<size_t>(size) + 1;
+  for (;;) {
+    if (held == buffer_.size()) {
+      if (held >= limit) {
+        NotExamined(path, "grew to the size limit while it was read");
+        buffer_.clear();
+        return false;
+      }
+      buffer_.resize(std::min(std::max(room, 2 * held), limit));
+    }
+    const size_t ask = std::min(buffer_.size() - held, kReadPiece);
+    const int64_t n = file.Read(buffer_.data() + held, ask, &error);
+    if (n < 0) {
+      NotExamined(path, ReasonText(error));
+      buffer_.clear();
+      return false;
+    }
+    if (n == 0) break;
+    held += static_cast<size_t>(n);
+    Pace(static_cast<size_t>(n));
+  }
+  buffer_.resize(held);
+  *identity = file.Stamp().identity;
+  return true;
+}
+
+void TScanRun::ffMatch(TFileFind& sender) {
+  const std::string path = sender.LastMatch();
+  const platform::DirectoryRef directory = sender.LastDirectory();
+  const std::string name = sender.LastName();
+  unpaced_ = 0;
+
+  // The extractor gives up the previous file's bytes: its buffer takes this file's.
+  std::vector<unsigned char> previous = hx.ReleaseBytes();
+  if (previous.capacity() > buffer_.capacity()) buffer_.swap(previous);
+
+  platform::FileIdentity identity;
+  if (!ReadFile(sender, &identity)) return;
+  ++ScannedCount_;
+  const std::string_view bytes(reinterpret_cast<const char*>(buffer_.data()), buffer_.size());
+
+  sigdb::TMD5 md5;
+  for (size_t at = 0; at < bytes.size(); at += kHashPiece) {
+    const size_t piece = std::min(kHashPiece, bytes.size() - at);
+    md5.Update(bytes.data() + at, piece);
+    Pace(piece);
+  }
+  const std::string hash_key = v3.Encode(kCipherKey, md5.DigestText());
+
+  // Once a detection has removed the file, nothing more is looked for in it but the hash,
+  // whose key was taken before.
+  bool gone = false;
+  if (settings_.UseHeuristics()) {
+    // A copy: messages are processed during the search, and nothing may change the list
+    // under it meanwhile.
+    const std::vector<std::string> strings(Memo1.begin(), Memo1.end());
+    const std::vector<size_t> hits =
+        FindHeuristics(bytes, strings, [this](size_t done) { Pace(done); });
+    for (size_t hit : hits) {
+      if (HandleDetection(path, directory, name, identity,
+                          "heuristic " + std::to_string(hit + 1))) {
+        gone = true;
+        break;
+      }
+    }
+  }
+
+  pattern.SetFilename(database_directory_ + "database.db");
+  pattern.SetPattern(hash_key);
+  if (pattern.FindFirst() != -1) {
+    // Every occurrence of the key is one detection.
+    do {
+      if (HandleDetection(path, directory, name, identity, "hash")) gone = true;
+    } while (pattern.FindNext() != -1);
+  }
+
+  // A file already removed leaves the extractor empty, so its first window fails below.
+  if (!gone) hx.LoadBytes(std::move(buffer_), path, identity);
+
+  for (int n = 0; n < 8; ++n) {
+    try {
+      hx.SetSelectionStart(kByteWindows[n].first);
+      hx.SetSelectionEnd(kByteWindows[n].last);
+    } catch (const EHexEditorError&) {
+      return;  // the file is too short for window n + 1: no further window, no status
+    }
+    WindowLookupRequest request;
+    request.file_path = path;
+    request.window_number = n + 1;
+    request.database_path = window_database_path_;
+    request.signature = v.Encode(kCipherKey, hx.SelectionHexText());
+    request.file = identity;
+    request.directory = directory;
+    request.name = name;
+    workers_[n]->Start(std::move(request));
+  }
+
+  ShowStatus(path);
+}
+
+bool TScanRun::HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
+                               const std::string& name, const platform::FileIdentity& identity,
                                std::string_view check) {
   ++InfectedCount_;
   if (!settings_.DeleteThem()) {
     view_.DetectionReported(path, {}, check);
-    return;
+    return false;
   }
   const char* action = kActionNotDeleted;
-  switch (identity.valid ? platform::DeleteFileIfSame(path, identity)
-                         : platform::DeleteOutcome::kRefused) {
+  bool gone = false;
+  const platform::DeleteOutcome outcome = directory != nullptr && identity.valid
+                                              ? platform::DeleteAt(*directory, name, identity)
+                                              : platform::DeleteOutcome::kRefused;
+  switch (outcome) {
     case platform::DeleteOutcome::kDeleted:
       action = kActionDeleted;
       ++RemovedCount_;
+      gone = true;
       break;
     case platform::DeleteOutcome::kAlreadyGone:
       action = kActionAlreadyDeleted;
+      gone = true;
       break;
     case platform::DeleteOutcome::kRefused:
       break;
@@ -162,6 +251,7 @@ void TScanRun::HandleDetection(const std::string& path, const platform::FileIden
   view_.AddResultRow(path, kDiagnosticInfected, action);
   view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
   view_.DetectionReported(path, action, check);
+  return gone;
 }
 
 void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
@@ -169,7 +259,7 @@ void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
   // One hit per window, however often the signature stands in the database.
   const WindowLookupRequest& request = worker.Request();
   platform::Synchronize([this, &request] {
-    HandleDetection(request.file_path, request.file,
+    HandleDetection(request.file_path, request.directory, request.name, request.file,
                     "window " + std::to_string(request.window_number));
   });
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "scan/file_find.h"
@@ -50,14 +51,26 @@ class TScanRun {
   // EStringListError) is raised for the caller to report.
   void FormShow();
 
-  // The walk's per-file event: runs the pipeline for ff.LastMatch(). Raises nothing for a
-  // file that cannot be read; only programming errors escape.
+  // The walk's per-file event: runs the pipeline for the file that the walk reports
+  // (sender.LastDirectory() and LastName(); LastMatch() is its path for the view).
+  //
+  // The file is opened once, through its folder's handle (nothing but a regular file is ever
+  // opened), its size taken from the open descriptor, and at most the size limit read, once;
+  // the fingerprint, the heuristic strings and the byte windows all work on those bytes. A
+  // file at or above the limit when opened is counted in TooLargeCount; one that cannot be
+  // opened or read, or that grows to the limit while it is read, is told to the view's
+  // FileNotExamined; neither counts as scanned. Messages are processed after every 256 KiB
+  // of work, so the window stays responsive within a large file. Raises nothing for a file
+  // that cannot be read; only programming errors escape.
   void ffMatch(TFileFind& sender);
 
-  // The verdict handling of one detection of the file at path, whose bytes were read from the
-  // file with the given identity. Deletes only that same file, under "Delete them".
-  // check names the check that fired, as ScanView::DetectionReported has it.
-  void HandleDetection(const std::string& path, const platform::FileIdentity& identity,
+  // The verdict handling of one detection of the file name in directory (shown as path),
+  // whose bytes were read from the file with the given identity. Under "Delete them" deletes
+  // only that same file, through the folder's handle (platform::DeleteAt). check names the
+  // check that fired, as ScanView::DetectionReported has it. Returns true when the file is
+  // gone afterwards (deleted now, or already gone), so that a caller checks it no further.
+  bool HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
+                       const std::string& name, const platform::FileIdentity& identity,
                        std::string_view check);
 
   // True while any lookup runs or waits.
@@ -68,8 +81,10 @@ class TScanRun {
   int32_t ScannedCount() const { return ScannedCount_; }
   int32_t InfectedCount() const { return InfectedCount_; }
   int32_t RemovedCount() const { return RemovedCount_; }
-  // Files of this scan that were listed at or above the size limit and so not examined.
+  // Files of this scan that were at or above the size limit when opened, so not examined.
   int32_t TooLargeCount() const { return TooLargeCount_; }
+  // Files and folders of this scan told to the view's FileNotExamined.
+  int32_t NotExaminedCount() const { return NotExaminedCount_; }
   const std::string& WindowDatabasePath() const { return window_database_path_; }
   const std::string& DatabaseDirectory() const { return database_directory_; }
 
@@ -96,6 +111,13 @@ class TScanRun {
 
  private:
   void LookUp(TWorker& worker, sigdb::TFileSearch& search);
+  void NotExamined(const std::string& path, const std::string& reason);
+  // Reads the file reported by sender into buffer_; false (after telling the view or
+  // counting it as too large) when it is not to be examined.
+  bool ReadFile(TFileFind& sender, platform::FileIdentity* identity);
+  // Counts work done on the file in hand and processes messages after every 256 KiB.
+  void Pace(size_t bytes);
+  void ShowStatus(const std::string& path);
 
   ScanView& view_;
   const ScanSettings& settings_;
@@ -105,6 +127,10 @@ class TScanRun {
   int32_t InfectedCount_ = 0;
   int32_t RemovedCount_ = 0;
   int32_t TooLargeCount_ = 0;
+  int32_t NotExaminedCount_ = 0;
+  // The bytes of the file in hand; its allocation passes between here and hx, file to file.
+  std::vector<unsigned char> buffer_;
+  size_t unpaced_ = 0;
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

@@ -7,36 +7,35 @@ namespace nerlo::scan {
 bool ResolveScanTarget(const std::string& target, ScanTarget& out, std::string* error) {
   out = ScanTarget{};
   out.shown = target;
-  platform::ErrorCode list_error = 0;
-  platform::DirectoryListing listing;
-  if (listing.Open(target, "*", false, &list_error)) {
+  // A link named as the target is followed, for a folder as for a file: the user named it.
+  platform::ErrorCode open_error = 0;
+  platform::DirectoryRef root =
+      platform::Directory::OpenRoot(target, platform::LinkPolicy::kFollow, &open_error);
+  if (root != nullptr) {
+    platform::DirectoryListing listing;
+    platform::ErrorCode list_error = 0;
+    if (!listing.Open(*root, "*", false, &list_error)) {
+      *error = ReasonText(list_error);
+      return false;
+    }
     out.file_name = platform::JoinPath(target, "*.*");
     return true;
   }
-  platform::DirEntry entry;
-  const bool found = platform::FindEntry(target, &entry);
-  if (found && !entry.is_directory) {
-    // A name without a folder would start a drive walk: give it the current folder.
+  platform::DirectoryRef folder;
+  std::string name;
+  platform::ErrorCode file_error = 0;
+  if (platform::ResolveFile(target, &folder, &name, &file_error)) {
+    // A bare name is shown as in the current folder, as a walk of that folder names it.
     std::string path = target;
-    size_t cut = path.size();
-    while (cut > 0 && !platform::IsDirectoryPartEnd(path[cut - 1])) --cut;
-    if (cut == 0) path = std::string(".") + platform::kPathSeparator + path;
+    if (path.find(platform::kPathSeparator) == std::string::npos)
+      path = std::string(".") + platform::kPathSeparator + path;
     out.file_name = path;
     out.only_path = path;
     out.single_file = true;
     return true;
   }
-  platform::FileStamp stamp;
-  platform::ErrorCode stat_error = 0;
-  if (found) {
-    *error = platform::ErrorText(list_error);
-  } else if (platform::StatPath(target, &stamp, &stat_error)) {
-    *error =
-        "not a file or folder that can be scanned (symbolic links, devices, FIFOs and sockets "
-        "are never scanned)";
-  } else {
-    *error = platform::ErrorText(stat_error);
-  }
+  // A folder that cannot be reached says why; otherwise the file's reason stands.
+  *error = ReasonText(platform::IsVanished(open_error) ? file_error : open_error);
   return false;
 }
 
@@ -52,21 +51,27 @@ bool WalkScanTarget(TScanRun& run, const ScanTarget& target) {
   run.ff.SetFileName(target.file_name);
   run.ff.SetSearchScope(target.single_file ? TSearchScope::ssCurrentDir
                                            : TSearchScope::ssEntireDisk);
-  bool reported = false;
-  auto saved = run.ff.OnMatch;
-  run.ff.OnMatch = [&run, &target, &reported](TFileFind& sender) {
-    if (target.single_file && sender.LastMatch() != target.only_path) return;
-    reported = true;
-    run.ffMatch(sender);
-  };
-  try {
+  if (!target.single_file) {
     run.ff.Start();
-  } catch (...) {
-    run.ff.OnMatch = saved;
-    throw;
+    return true;
   }
-  run.ff.OnMatch = saved;
-  return !target.single_file || reported;
+  // The file is resolved here, once, following links; from then on it is reached through the
+  // handle of the folder that holds it, and reported under the name the user gave.
+  platform::DirectoryRef folder;
+  std::string name;
+  platform::ErrorCode error = 0;
+  if (!platform::ResolveFile(target.only_path, &folder, &name, &error)) {
+    if (run.ff.OnNotExamined) run.ff.OnNotExamined(run.ff, target.only_path, ReasonText(error));
+    return false;
+  }
+  if (folder->OnPseudoFileSystem()) {
+    if (run.ff.OnNotExamined)
+      run.ff.OnNotExamined(run.ff, target.only_path, "lies on a pseudo file system");
+    return false;
+  }
+  const int32_t before = run.NotExaminedCount();
+  run.ff.StartFile(folder, name, target.only_path);
+  return run.NotExaminedCount() == before;
 }
 
 }  // namespace nerlo::scan

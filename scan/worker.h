@@ -27,6 +27,11 @@ struct WindowLookupRequest {
   std::string database_path;    // the window database, tdb.ldb
   std::string signature;        // the encoded hex text of the window
   platform::FileIdentity file;  // the file whose bytes the window was taken from
+  // The folder that holds that file, and its name there: a detection deletes through these.
+  // Sharing the folder costs no descriptor while the request waits (the platform bounds the
+  // handles that are open).
+  platform::DirectoryRef directory;
+  std::string name;
 };
 
 class TWorker;

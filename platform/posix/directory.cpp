@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/handles.h"
 #include "platform/posix/stat_util.h"
 
 // Kernel magic numbers that <linux/magic.h> does not export on every system.
@@ -180,17 +181,35 @@ FileIdentity DirectoryListing::Identity() const { return impl_->identity; }
 bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_details,
                             ErrorCode* error, LinkPolicy links) {
   Close();
-  if (error != nullptr) *error = 0;
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
   int fd = open(dir.c_str(), flags);
   if (fd < 0) {
-    if (error != nullptr) *error = errno;
+    *error = errno;
     return false;
   }
+  return OpenDescriptor(fd, std::move(mask), with_details, error);
+}
+
+bool DirectoryListing::Open(const Directory& dir, std::string mask, bool with_details,
+                            ErrorCode* error) {
+  Close();
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  int fd = posix::OpenDirectoryForListing(dir, error);
+  if (fd < 0) return false;
+  return OpenDescriptor(fd, std::move(mask), with_details, error);
+}
+
+bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_details,
+                                      ErrorCode* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    if (error != nullptr) *error = errno;
+    *error = errno;
     close(fd);
     return false;
   }
@@ -205,7 +224,7 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
   // renamed or replaced meanwhile.
   impl_->dir = fdopendir(fd);
   if (impl_->dir == nullptr) {
-    if (error != nullptr) *error = errno;
+    *error = errno;
     close(fd);
     impl_->identity = FileIdentity();
     return false;
@@ -213,6 +232,16 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
   impl_->mask = std::move(mask);
   impl_->with_details = with_details;
   return true;
+}
+
+bool Directory::OnPseudoFileSystem() const {
+  ErrorCode error = 0;
+  const int fd = posix::OpenDirectoryForListing(*this, &error);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool pseudo = fstat(fd, &st) == 0 && IsPseudoFileSystem(fd, st);
+  close(fd);
+  return pseudo;
 }
 
 bool DirectoryListing::Next(DirEntry* entry) {

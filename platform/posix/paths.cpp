@@ -33,6 +33,8 @@ std::string ErrorText(ErrorCode code) {
   return result;
 }
 
+bool IsVanished(ErrorCode code) { return code == ENOENT || code == ENOTDIR; }
+
 const char kPathSeparator = '/';
 
 bool IsDirectoryPartEnd(char c) { return c == '/'; }

@@ -1,12 +1,12 @@
 #include "scan/scan_run.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
@@ -38,12 +38,16 @@ class RecordingView : public ScanView {
     if (on_panel) on_panel(panel, text);
   }
   void DetectionReported(const std::string& path, std::string_view action,
-                         std::string_view /*check*/) override {
-    detections.push_back({path, "", std::string(action)});
+                         std::string_view check) override {
+    detections.push_back({path, std::string(check), std::string(action)});
+  }
+  void FileNotExamined(const std::string& path, const std::string& reason) override {
+    not_examined.emplace_back(path, reason);
   }
 
   std::vector<Row> rows;
-  std::vector<Row> detections;
+  std::vector<Row> detections;  // path, check, action
+  std::vector<std::pair<std::string, std::string>> not_examined;
   std::vector<std::pair<int, std::string>> panel_writes;
   std::string panels[5] = {"IDLE", "Scanned: 0", "Infected: 0", "Removed: 0", "Nerlo v1.00"};
   std::function<void(int, const std::string&)> on_panel;
@@ -242,8 +246,9 @@ TEST_F(ScanRunTest, WindowHitsOfTwoWindowsGiveTwoDetectionsAndOneDeletion) {
   const std::string path = files_ / "w.bin";
   WriteFile(path, content);
   // Window 2 three times (one hit), window 6 once.
-  WriteDatabases({}, {WindowEntry(content, 2), WindowEntry(content, 6), WindowEntry(content, 2),
-                      WindowEntry(content, 2)},
+  WriteDatabases({},
+                 {WindowEntry(content, 2), WindowEntry(content, 6), WindowEntry(content, 2),
+                  WindowEntry(content, 2)},
                  {});
   settings_.delete_them = true;
   Scan(path, true);
@@ -278,7 +283,8 @@ TEST_F(ScanRunTest, MissingHeuristicsDatabaseIsReportedButTheScanIsPrepared) {
   EXPECT_EQ(Run().Memo1.Count(), 1u);
   std::filesystem::remove(db_ / "heuristics.db");
   WriteFile(files_ / "x.txt", "MARKER");
-  Run().HandleDetection(files_ / "x.txt", {}, "hash");  // leaves a count behind to be zeroed
+  // Leaves a count behind to be zeroed.
+  Run().HandleDetection(files_ / "x.txt", nullptr, "x.txt", {}, "hash");
   try {
     Run().FormShow();
     FAIL() << "no error raised";
@@ -311,13 +317,16 @@ TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
   platform::File original = platform::File::Open(path, platform::LinkPolicy::kNoFollow, nullptr);
   ASSERT_TRUE(original.IsOpen());
   const platform::FileIdentity examined = original.Stamp().identity;
+  platform::DirectoryRef folder =
+      platform::Directory::OpenRoot(files_.path(), platform::LinkPolicy::kNoFollow, nullptr);
+  ASSERT_NE(folder, nullptr);
   // Someone replaces the file by another one of the same name (the original stays open, so
   // its inode cannot be reused for the newcomer).
   WriteFile(files_ / "other.bin", "second");
   std::filesystem::rename(files_ / "other.bin", path);
 
-  Run().HandleDetection(path, examined, "hash");
-  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_FALSE(Run().HandleDetection(path, folder, "swapped.bin", examined, "hash"));
+  EXPECT_EQ(nerlo::testing::ReadFile(path), "second");
   ASSERT_EQ(view_.rows.size(), 1u);
   EXPECT_EQ(view_.rows[0].action, "Not deleted.");
   EXPECT_EQ(Run().InfectedCount(), 1);
@@ -325,34 +334,46 @@ TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
   EXPECT_EQ(view_.panels[2], "Infected: 1");
 }
 
-TEST_F(ScanRunTest, DeletionNeverFollowsALinkedFolder) {
+TEST_F(ScanRunTest, DeletionGoesThroughTheFoldersHandleNeverThroughALinkInItsPlace) {
   settings_.delete_them = true;
-  WriteFile(files_ / "real/evil.bin", "x");
+  WriteFile(files_ / "sub/evil.bin", "x");
+  WriteFile(files_ / "outside/evil.bin", "x");
+  platform::DirectoryRef sub =
+      platform::Directory::OpenRoot(files_ / "sub", platform::LinkPolicy::kNoFollow, nullptr);
+  ASSERT_NE(sub, nullptr);
   platform::File file =
-      platform::File::Open(files_ / "real/evil.bin", platform::LinkPolicy::kNoFollow, nullptr);
+      platform::File::Open(files_ / "sub/evil.bin", platform::LinkPolicy::kNoFollow, nullptr);
   ASSERT_TRUE(file.IsOpen());
-  std::filesystem::create_directory_symlink(files_ / "real", files_ / "link");
-  Run().HandleDetection(files_ / "link/evil.bin", file.Stamp().identity, "hash");
-  EXPECT_TRUE(std::filesystem::exists(files_ / "real/evil.bin"));
-  EXPECT_EQ(view_.rows.at(0).action, "Not deleted.");
+  // The examined folder moves away and a link to another folder takes its name.
+  std::filesystem::rename(files_ / "sub", files_ / "moved");
+  std::filesystem::create_directory_symlink(files_ / "outside", files_ / "sub");
+  EXPECT_TRUE(Run().HandleDetection(files_ / "sub/evil.bin", sub, "evil.bin", file.Stamp().identity,
+                                    "hash"));
+  EXPECT_FALSE(std::filesystem::exists(files_ / "moved/evil.bin"));
+  EXPECT_TRUE(std::filesystem::exists(files_ / "outside/evil.bin"));
+  EXPECT_EQ(view_.rows.at(0).action, "Deleted.");
 }
 
-TEST_F(ScanRunTest, UnreadableAndVanishedFilesAreCountedAndTheWalkGoesOn) {
+TEST_F(ScanRunTest, VanishedFileIsReportedNotCountedAndTheWalkGoesOn) {
   WriteFile(files_ / "d/a.txt", "MARKER");
   WriteFile(files_ / "d/b.txt", "MARKER");
   WriteDatabases({}, {}, {"MARKER"});
   // The first file the walk reports disappears before it is examined.
-  bool removed = false;
+  std::string removed;
   Run().ff.OnMatch = [&](TFileFind& sender) {
-    if (!removed) {
-      removed = true;
-      std::filesystem::remove(sender.LastMatch());
+    if (removed.empty()) {
+      removed = sender.LastMatch();
+      std::filesystem::remove(removed);
     }
     Run().ffMatch(sender);
   };
   Scan(files_ / "d");
-  EXPECT_EQ(Run().ScannedCount(), 2);
+  EXPECT_EQ(Run().ScannedCount(), 1);
   EXPECT_EQ(Run().InfectedCount(), 1);
+  EXPECT_EQ(Run().NotExaminedCount(), 1);
+  ASSERT_EQ(view_.not_examined.size(), 1u);
+  EXPECT_EQ(view_.not_examined[0].first, removed);
+  EXPECT_EQ(view_.not_examined[0].second, platform::ErrorText(ENOENT));
 }
 
 }  // namespace

@@ -1,21 +1,22 @@
 // Helpers shared by the unit tests: real temporary directories and files.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
 
-#include <gtest/gtest.h>
-
 namespace nerlo::testing {
 
 // A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir {
  public:
-  TempDir() {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
+  TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+  // A fresh directory under base.
+  explicit TempDir(const std::filesystem::path& base) {
     std::random_device random;
     for (;;) {
       std::filesystem::path candidate = base / ("nerlo-test-" + std::to_string(random()));
