@@ -511,5 +511,30 @@ TEST_F(ScanRunTest, UnreadableFileIsReportedNotCountedAsAnUnprivilegedUser) {
   EXPECT_EQ(failure, "");
 }
 
+TEST_F(ScanRunTest, WaitingLookupsKeepTheDescriptorBoundAndStillDeleteTheirFiles) {
+  // More folders than handles may stay open, each holding one file found by its window 1:
+  // the deletions come from lookups, some while the walk is far away in other folders.
+  const int kFolders = platform::kMaxOpenDirectories + 200;
+  std::vector<std::string> entries;
+  for (int i = 0; i < kFolders; ++i) {
+    const std::string content = Content(500, 300 + i);
+    WriteFile(files_ / ("d" + std::to_string(i) + "/f"), content);
+    entries.push_back(WindowEntry(content, 1));
+  }
+  WriteDatabases({}, entries, {});
+  settings_.delete_them = true;
+  int most = 0;
+  view_.on_panel = [&](int panel, const std::string&) {
+    if (panel == kPanelCurrentFile) most = std::max(most, nerlo::testing::OpenDescriptorCount());
+  };
+  Scan(files_.path());
+  EXPECT_EQ(Run().ScannedCount(), kFolders);
+  EXPECT_EQ(Run().RemovedCount(), kFolders);
+  for (int i = 0; i < kFolders; ++i)
+    EXPECT_FALSE(std::filesystem::exists(files_ / ("d" + std::to_string(i) + "/f"))) << i;
+  EXPECT_LE(most, 512);
+  EXPECT_LE(platform::Directory::OpenHandleCount(), platform::kMaxOpenDirectories);
+}
+
 }  // namespace
 }  // namespace nerlo::scan
