@@ -146,6 +146,13 @@ void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
     for (size_t c = 0; c < C; ++c)
       next.delta_[number[s] * C + c] = static_cast<uint32_t>(number[go[s * C + c]] * C);
   }
+  if (states <= 65536) {
+    next.narrow_delta_.resize(states * C);
+    for (size_t i = 0; i < states * C; ++i)
+      next.narrow_delta_[i] = static_cast<uint16_t>(next.delta_[i] / C);
+    next.delta_.clear();
+    next.delta_.shrink_to_fit();
+  }
   const size_t reporting = states - first_report;
   next.report_depth_.resize(reporting);
   next.report_next_.resize(reporting);
@@ -213,57 +220,73 @@ std::vector<size_t> THeuristicScanner::Scan(const unsigned char* data, size_t si
     lanes[i].state = 0;
   }
 
-  const uint32_t* const delta = delta_.data();
   const uint32_t* const class_of = class_of_.data();
-  const uint32_t report_base = report_base_;
-  auto step = [&](Lane& lane) {
-    lane.state = delta[lane.state + class_of[*lane.p]];
-    if (lane.state >= report_base) Report(lane.state, lane.p, data_end, found, remaining);
-    ++lane.p;
-  };
-
   const size_t per_lane = std::max<size_t>(1, pump_interval / std::max<size_t>(lane_count, 1));
-  for (;;) {
-    size_t left = 0;
-    for (size_t i = 0; i < lane_count; ++i) left += static_cast<size_t>(lanes[i].end - lanes[i].p);
-    if (left == 0 || remaining == 0) break;
-    if (lane_count == kLanes) {
-      size_t together = per_lane;
-      for (size_t i = 0; i < kLanes; ++i)
-        together = std::min(together, static_cast<size_t>(lanes[i].end - lanes[i].p));
-      Lane& a = lanes[0];
-      Lane& b = lanes[1];
-      Lane& c = lanes[2];
-      Lane& d = lanes[3];
-      for (size_t k = 0; k < together && remaining != 0; ++k) {
-        a.state = delta[a.state + class_of[*a.p]];
-        b.state = delta[b.state + class_of[*b.p]];
-        c.state = delta[c.state + class_of[*c.p]];
-        d.state = delta[d.state + class_of[*d.p]];
-        if ((a.state >= report_base) | (b.state >= report_base) | (c.state >= report_base) |
-            (d.state >= report_base)) {
-          if (a.state >= report_base) Report(a.state, a.p, data_end, found, remaining);
-          if (b.state >= report_base) Report(b.state, b.p, data_end, found, remaining);
-          if (c.state >= report_base) Report(c.state, c.p, data_end, found, remaining);
-          if (d.state >= report_base) Report(d.state, d.p, data_end, found, remaining);
+  // kNarrow: states are numbered 0, 1, 2, ... and the table holds 16-bit numbers, half the
+  // cache lines for the same rows; otherwise states are multiples of classes_.
+  auto run = [&]<typename Cell, bool kNarrow>(const Cell* delta) {
+    const uint32_t stride = kNarrow ? classes_ : 1;
+    const uint32_t report_base = kNarrow ? report_base_ / classes_ : report_base_;
+    auto next = [&](uint32_t state, unsigned char byte) -> uint32_t {
+      return delta[(kNarrow ? state * stride : state) + class_of[byte]];
+    };
+    auto report = [&](const Lane& lane) {
+      Report(kNarrow ? lane.state * stride : lane.state, lane.p, data_end, found, remaining);
+    };
+    auto step = [&](Lane& lane) {
+      lane.state = next(lane.state, *lane.p);
+      if (lane.state >= report_base) report(lane);
+      ++lane.p;
+    };
+    for (;;) {
+      size_t left = 0;
+      for (size_t i = 0; i < lane_count; ++i)
+        left += static_cast<size_t>(lanes[i].end - lanes[i].p);
+      if (left == 0 || remaining == 0) break;
+      if (lane_count == kLanes) {
+        size_t together = per_lane;
+        for (size_t i = 0; i < kLanes; ++i)
+          together = std::min(together, static_cast<size_t>(lanes[i].end - lanes[i].p));
+        Lane& a = lanes[0];
+        Lane& b = lanes[1];
+        Lane& c = lanes[2];
+        Lane& d = lanes[3];
+        for (size_t k = 0; k < together && remaining != 0; ++k) {
+          a.state = next(a.state, *a.p);
+          b.state = next(b.state, *b.p);
+          c.state = next(c.state, *c.p);
+          d.state = next(d.state, *d.p);
+          if ((a.state >= report_base) | (b.state >= report_base) | (c.state >= report_base) |
+              (d.state >= report_base)) {
+            if (a.state >= report_base) report(a);
+            if (b.state >= report_base) report(b);
+            if (c.state >= report_base) report(c);
+            if (d.state >= report_base) report(d);
+          }
+          ++a.p;
+          ++b.p;
+          ++c.p;
+          ++d.p;
         }
-        ++a.p;
-        ++b.p;
-        ++c.p;
-        ++d.p;
-      }
-      // The lanes differ in length by a few bytes; once one is done, the rest run alone.
-      if (together == 0) {
-        for (size_t i = 0; i < kLanes; ++i) {
-          size_t budget = per_lane;
-          while (lanes[i].p < lanes[i].end && budget-- > 0 && remaining != 0) step(lanes[i]);
+        // The lanes differ in length by a few bytes; once one is done, the rest run alone.
+        if (together == 0) {
+          for (size_t i = 0; i < kLanes; ++i) {
+            size_t budget = per_lane;
+            while (lanes[i].p < lanes[i].end && budget-- > 0 && remaining != 0) step(lanes[i]);
+          }
         }
+      } else {
+        size_t budget = per_lane;
+        while (lanes[0].p < lanes[0].end && budget-- > 0 && remaining != 0) step(lanes[0]);
       }
-    } else {
-      size_t budget = per_lane;
-      while (lanes[0].p < lanes[0].end && budget-- > 0 && remaining != 0) step(lanes[0]);
+      if (pump) pump();
     }
-    if (pump) pump();
+  };
+  if (!narrow_delta_.empty()) {
+    for (size_t i = 0; i < lane_count; ++i) lanes[i].state /= classes_;
+    run.template operator()<uint16_t, true>(narrow_delta_.data());
+  } else {
+    run.template operator()<uint32_t, false>(delta_.data());
   }
   // With nothing to find the block is not read, but the caller still sees one pump.
   if (lane_count == 0 && pump) pump();
@@ -276,8 +299,8 @@ std::vector<size_t> THeuristicScanner::Scan(const unsigned char* data, size_t si
 }
 
 size_t THeuristicScanner::MemoryBytes() const {
-  size_t bytes = delta_.size() + class_of_.size() + report_depth_.size() + report_next_.size() +
-                 output_start_.size() + output_.size();
+  size_t bytes = narrow_delta_.size() / 2 + delta_.size() + class_of_.size() +
+                 report_depth_.size() + report_next_.size() + output_start_.size() + output_.size();
   bytes *= sizeof(uint32_t);
   for (const std::string& s : unique_) bytes += s.size();
   return bytes;

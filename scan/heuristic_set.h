@@ -66,6 +66,9 @@ class THeuristicScanner {
   // states at or above report_base_ end some string's prefix, either themselves or through
   // a shorter suffix.
   std::vector<uint32_t> delta_;
+  // The same table with plain state numbers (state / classes_), used instead of delta_ (then
+  // empty) when every state number fits 16 bits.
+  std::vector<uint16_t> narrow_delta_;
   uint32_t report_base_ = 0;
   // For a reporting state s (index (s - report_base_) / classes_): its depth, the distinct
   // strings whose prefix it is (output_[output_start_[i]] .. before output_start_[i + 1]),

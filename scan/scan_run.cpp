@@ -175,11 +175,15 @@ void TScanRun::ffMatch(TFileFind& sender) {
   // whose key was taken before.
   bool gone = false;
   if (settings_.UseHeuristics()) {
-    // A copy: messages are processed during the search, and nothing may change the list
-    // under it meanwhile.
-    const std::vector<std::string> strings(Memo1.begin(), Memo1.end());
+    // A snapshot of the list, copied only when the list has changed: messages are processed
+    // during the search, and nothing may change the strings under it meanwhile.
+    if (!heuristics_ ||
+        !std::equal(Memo1.begin(), Memo1.end(), heuristics_->begin(), heuristics_->end())) {
+      heuristics_ = std::make_shared<const std::vector<std::string>>(Memo1.begin(), Memo1.end());
+    }
+    const std::shared_ptr<const std::vector<std::string>> strings = heuristics_;
     const std::vector<size_t> hits =
-        FindHeuristics(bytes, strings, [this](size_t done) { Pace(done); });
+        FindHeuristics(bytes, *strings, [this](size_t done) { Pace(done); });
     for (size_t hit : hits) {
       if (HandleDetection(path, directory, name, identity,
                           "heuristic " + std::to_string(hit + 1))) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -131,6 +132,7 @@ class TScanRun {
   // The bytes of the file in hand; its allocation passes between here and hx, file to file.
   std::vector<unsigned char> buffer_;
   size_t unpaced_ = 0;
+  std::shared_ptr<const std::vector<std::string>> heuristics_;
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

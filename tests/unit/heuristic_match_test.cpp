@@ -140,3 +140,45 @@ TEST(MatchHeuristic, AgreesWithStringFindOnRandomSmallAlphabetFiles) {
 
 }  // namespace
 }  // namespace nerlo::scan
+
+namespace nerlo::scan {
+namespace {
+
+TEST(FindHeuristics, HitsInListOrderAsTheFileSearchFindsThem) {
+  const std::string bytes("xxaabab--\0\xFFtail", 15);
+  const std::vector<std::string> list = {
+      "tail", "", "abab", "nothere", "aab", "tail!", std::string("\0\xFF", 2)};
+  EXPECT_EQ(FindHeuristics(bytes, list),
+            (std::vector<size_t>{0, 2, 4, 6}));
+  EXPECT_TRUE(FindHeuristics("", list).empty());
+}
+
+TEST(FindHeuristics, OccurrencesAcrossPieceBoundariesAndProgressCoversEveryPass) {
+  std::mt19937 random(7);
+  std::string bytes(3 * kHeuristicPiece + 17, '\0');
+  for (char& c : bytes) c = static_cast<char>('a' + random() % 3);
+  // A string that straddles each boundary between two pieces, and one at the very end.
+  std::vector<std::string> list;
+  for (size_t boundary = kHeuristicPiece; boundary < bytes.size(); boundary += kHeuristicPiece)
+    list.push_back(bytes.substr(boundary - 5, 11) + "z");
+  for (size_t i = 0; i < list.size(); ++i)
+    bytes.replace(kHeuristicPiece * (i + 1) - 5, 12, list[i]);
+  list.push_back(bytes.substr(bytes.size() - 9));
+  list.push_back("zzzzzz");  // absent: searched to the end
+  size_t progressed = 0;
+  const std::vector<size_t> hits = FindHeuristics(bytes, list, [&](size_t piece) {
+    EXPECT_LE(piece, kHeuristicPiece);
+    progressed += piece;
+  });
+  EXPECT_EQ(hits, (std::vector<size_t>{0, 1, 2, 3}));
+  // The absent string's pass alone covers every byte.
+  EXPECT_GE(progressed, bytes.size());
+  // The same answers as the file-based matcher gives.
+  TempDir dir;
+  WriteFile(dir / "f", bytes);
+  for (size_t i = 0; i < list.size(); ++i)
+    EXPECT_EQ(MatchHeuristic(list[i], dir / "f") != -1, i < 4) << i;
+}
+
+}  // namespace
+}  // namespace nerlo::scan

@@ -147,6 +147,20 @@ TEST(HeuristicScanner, AVeryLargeListStillGivesExactAnswers) {
   const Indices found = ScanOf(scanner, bytes);
   EXPECT_EQ(found, Expected(strings, bytes));
   EXPECT_GE(found.size(), 61u);
+
+  // Over four letters, many long strings make more states than 16-bit numbers can name.
+  strings.clear();
+  bytes = Random(random, 200000, "abcd");
+  for (int i = 0; i < 8000; ++i) {
+    strings.push_back(Random(random, 20 + random() % 10, "abcd"));
+    if (i % 500 == 0) bytes.insert(random() % bytes.size(), strings.back());
+  }
+  strings.push_back("abcdabcd");
+  scanner.Load(strings);
+  EXPECT_GT(scanner.MemoryBytes(), size_t{65536} * 5 * 4);
+  const Indices found_here = ScanOf(scanner, bytes);
+  EXPECT_EQ(found_here, Expected(strings, bytes));
+  EXPECT_GE(found_here.size(), 17u);
 }
 
 TEST(HeuristicScanner, PumpRunsEveryIntervalAndAfterTheLastByte) {

@@ -187,3 +187,30 @@ TEST(THexEditorEx, LoadsFilesLargerThanOnePieceWholeAndRecordsIdentity) {
 
 }  // namespace
 }  // namespace nerlo::scan
+
+namespace nerlo::scan {
+namespace {
+
+TEST(THexEditorEx, LoadBytesHoldsWhatTheCallerReadAndReleaseHandsTheBufferBack) {
+  std::string content(700, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  std::vector<unsigned char> bytes(content.begin(), content.end());
+  const unsigned char* storage = bytes.data();
+  THexEditorEx hx;
+  const platform::FileIdentity identity{1, 2, true};
+  hx.LoadBytes(std::move(bytes), "name", identity);
+  EXPECT_EQ(hx.DataLength(), 700);
+  EXPECT_EQ(hx.LoadedIdentity(), identity);
+  std::string error;
+  EXPECT_EQ(TakeWindows(hx, content, &error), 8);
+  // Handed back without a copy, and nothing is held afterwards.
+  std::vector<unsigned char> back = hx.ReleaseBytes();
+  EXPECT_EQ(back.data(), storage);
+  EXPECT_EQ(hx.DataLength(), 0);
+  EXPECT_FALSE(hx.LoadedIdentity().valid);
+  EXPECT_EQ(TakeWindows(hx, content, &error), 0);
+  EXPECT_EQ(error, "Invalid selection start");
+}
+
+}  // namespace
+}  // namespace nerlo::scan

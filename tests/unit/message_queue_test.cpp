@@ -1,10 +1,10 @@
 #include "platform/message_queue.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace nerlo::platform {
 namespace {

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/exceptions.h"
@@ -13,6 +15,7 @@
 #include "sigdb/cipher.h"
 #include "sigdb/md5.h"
 #include "test_util.h"
+#include "tests/unit/os_test_util.h"
 
 namespace nerlo::scan {
 namespace {
@@ -374,6 +377,163 @@ TEST_F(ScanRunTest, VanishedFileIsReportedNotCountedAndTheWalkGoesOn) {
   ASSERT_EQ(view_.not_examined.size(), 1u);
   EXPECT_EQ(view_.not_examined[0].first, removed);
   EXPECT_EQ(view_.not_examined[0].second, platform::ErrorText(ENOENT));
+}
+
+TEST_F(ScanRunTest, EachExaminedFileIsOpenedAndReadOnceForEveryCheck) {
+  const std::string content = "MARKER " + Content(700, 7);
+  WriteFile(files_ / "f.bin", content);
+  WriteDatabases({Encode(Md5Text(content))}, {WindowEntry(content, 3)},
+                 {"absent-1", "MARKER", "absent-2"});
+  nerlo::testing::InotifyWatch opens(files_.path(), IN_OPEN);
+  nerlo::testing::InotifyWatch reads(files_.path(), IN_ACCESS);
+  ASSERT_TRUE(opens.ok() && reads.ok());
+  Scan(files_ / "f.bin", true);
+  EXPECT_EQ(opens.Drain("f.bin"), 1);
+  EXPECT_EQ(reads.Drain("f.bin"), 1);  // the read that finds the end returns nothing
+  // Every check saw the bytes, in the order of the pipeline.
+  const std::vector<Row> expected = {{files_ / "f.bin", "heuristic 2", ""},
+                                     {files_ / "f.bin", "hash", ""},
+                                     {files_ / "f.bin", "window 3", ""}};
+  EXPECT_EQ(view_.detections, expected);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+}
+
+TEST_F(ScanRunTest, DetectionThatDeletesTheFileEndsItsRemainingChecksButTheHash) {
+  const std::string content = "ONE TWO " + Content(700, 8);
+  const std::string path = files_ / "f.bin";
+  WriteFile(path, content);
+  WriteDatabases({Encode(Md5Text(content))}, {WindowEntry(content, 1)}, {"ONE", "TWO"});
+  settings_.delete_them = true;
+  Scan(path, true);
+  const std::vector<Row> expected = {{path, "heuristic 1", "Deleted."},
+                                     {path, "hash", "Already deleted."}};
+  EXPECT_EQ(view_.detections, expected);
+  EXPECT_EQ(Run().RemovedCount(), 1);
+  // No window was looked up, so the file's status panels were not written either.
+  EXPECT_EQ(view_.panels[0], "IDLE");
+}
+
+// A queue that runs one hook at the first pump and counts every pump.
+class HookQueue : public platform::PlainMessageQueue {
+ public:
+  void ProcessMessages() override {
+    ++pumps;
+    if (hook) std::exchange(hook, nullptr)();
+    PlainMessageQueue::ProcessMessages();
+  }
+  int pumps = 0;
+  std::function<void()> hook;
+};
+
+TEST_F(ScanRunTest, FileGrowingToTheLimitWhileItIsReadIsReportedNotExamined) {
+  const std::string path = files_ / "growing.log";
+  const std::string content = Content(kSizeLimit - 1000, 9);
+  WriteFile(path, content);
+  WriteDatabases({Encode(Md5Text(content))}, {}, {});
+  HookQueue queue;
+  platform::InstallMessageQueue(&queue);
+  queue.hook = [&] {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << std::string(4000, 'g');
+  };
+  Scan(path, true);
+  platform::InstallMessageQueue(&queue_);
+  EXPECT_EQ(Run().ScannedCount(), 0);
+  EXPECT_EQ(Run().InfectedCount(), 0);
+  EXPECT_EQ(Run().TooLargeCount(), 0);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {path, "grew to the size limit while it was read"}};
+  EXPECT_EQ(view_.not_examined, expected);
+}
+
+TEST_F(ScanRunTest, FileShrinkingWhileItIsReadIsExaminedAsRead) {
+  const std::string path = files_ / "shrinking.bin";
+  const std::string content = Content(3 * 1024 * 1024, 10);
+  WriteFile(path, content);
+  // The first piece read is one mebibyte; the file is cut short after it.
+  const std::string first_piece = content.substr(0, 1024 * 1024);
+  WriteDatabases({Encode(Md5Text(first_piece))}, {WindowEntry(first_piece, 8)}, {});
+  HookQueue queue;
+  platform::InstallMessageQueue(&queue);
+  queue.hook = [&] { std::filesystem::resize_file(path, 1000); };
+  Scan(path, true);
+  platform::InstallMessageQueue(&queue_);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+  ASSERT_EQ(view_.detections.size(), 2u);
+  EXPECT_EQ(view_.detections[0].diagnostic, "hash");
+  EXPECT_EQ(view_.detections[1].diagnostic, "window 8");
+  EXPECT_TRUE(view_.not_examined.empty());
+}
+
+TEST_F(ScanRunTest, MessagesArePumpedThroughoutALargeFile) {
+  const std::string path = files_ / "large.bin";
+  WriteFile(path, Content(kSizeLimit - 1, 11));
+  WriteDatabases({}, {}, {"absent-1", "absent-2", "absent-3", "absent-4"});
+  HookQueue queue;
+  platform::InstallMessageQueue(&queue);
+  Run().FormShow();
+  queue.pumps = 0;
+  Scan(path, true);
+  platform::InstallMessageQueue(&queue_);
+  // The fingerprint and four string passes alone are five times 5 MiB of work, with a pump
+  // after every 256 KiB; the read pumps too.
+  EXPECT_GE(queue.pumps, 5 * 20);
+  EXPECT_EQ(Run().ScannedCount(), 1);
+}
+
+TEST_F(ScanRunTest, UnreadableFileIsReportedNotCountedAsAnUnprivilegedUser) {
+  WriteFile(files_ / "d/secret", "MARKER");
+  WriteFile(files_ / "d/open", "MARKER");
+  ASSERT_EQ(chmod(files_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((files_ / "d/secret").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(db_.path().c_str(), 0755), 0);
+  WriteDatabases({}, {}, {"MARKER"});
+  const std::string failure = nerlo::testing::RunAsNobody([&]() -> std::string {
+    platform::PlainMessageQueue queue;
+    platform::InstallMessageQueue(&queue);
+    RecordingView view;
+    Settings settings;
+    std::string result;
+    {
+      TScanRun run(view, settings, db_.path() + "/");
+      run.FormShow();
+      run.ff.SetFileName(files_ / "d/*.*");
+      run.ff.Start();
+      if (run.ScannedCount() != 1) result += "scanned " + std::to_string(run.ScannedCount());
+      if (run.InfectedCount() != 1) result += " infected " + std::to_string(run.InfectedCount());
+      const std::vector<std::pair<std::string, std::string>> expected = {
+          {files_ / "d/secret", platform::ErrorText(EACCES)}};
+      if (view.not_examined != expected) result += " not examined wrong";
+    }
+    platform::InstallMessageQueue(nullptr);
+    return result;
+  });
+  EXPECT_EQ(failure, "");
+}
+
+TEST_F(ScanRunTest, WaitingLookupsKeepTheDescriptorBoundAndStillDeleteTheirFiles) {
+  // More folders than handles may stay open, each holding one file found by its window 1:
+  // the deletions come from lookups, some while the walk is far away in other folders.
+  const int kFolders = platform::kMaxOpenDirectories + 200;
+  std::vector<std::string> entries;
+  for (int i = 0; i < kFolders; ++i) {
+    const std::string content = Content(500, 300 + i);
+    WriteFile(files_ / ("d" + std::to_string(i) + "/f"), content);
+    entries.push_back(WindowEntry(content, 1));
+  }
+  WriteDatabases({}, entries, {});
+  settings_.delete_them = true;
+  int most = 0;
+  view_.on_panel = [&](int panel, const std::string&) {
+    if (panel == kPanelCurrentFile) most = std::max(most, nerlo::testing::OpenDescriptorCount());
+  };
+  Scan(files_.path());
+  EXPECT_EQ(Run().ScannedCount(), kFolders);
+  EXPECT_EQ(Run().RemovedCount(), kFolders);
+  for (int i = 0; i < kFolders; ++i)
+    EXPECT_FALSE(std::filesystem::exists(files_ / ("d" + std::to_string(i) + "/f"))) << i;
+  EXPECT_LE(most, 512);
+  EXPECT_LE(platform::Directory::OpenHandleCount(), platform::kMaxOpenDirectories);
 }
 
 }  // namespace
