@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <set>
 #include <utility>
 
@@ -154,10 +155,27 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkS
       NotExamined(path, error);
       return;
     }
-    while (files.Next(&entry)) {
-      if (!entry.is_directory) Report(top.dir, path, entry.name);
+    // Entries listed and not yet reported, in listing order (one at a time without a
+    // look-ahead).
+    const size_t lookahead = OnUpcoming ? kLookahead : 1;
+    std::deque<std::string> ahead;
+    bool listed_all = false;
+    for (;;) {
+      while (!listed_all && ahead.size() < lookahead) {
+        if (!files.Next(&entry)) {
+          listed_all = true;
+        } else if (!entry.is_directory) {
+          if (OnUpcoming) OnUpcoming(*this, top.dir, entry.name);
+          ahead.push_back(std::move(entry.name));
+        }
+      }
+      if (ahead.empty()) break;
+      const std::string name = std::move(ahead.front());
+      ahead.pop_front();
+      Report(top.dir, path, name);
       if (stop_request_) break;
     }
+    if (!ahead.empty() && OnUpcomingDropped) OnUpcomingDropped(*this);
   }
   if (search_scope_ == TSearchScope::ssCurrentDir) return;
 

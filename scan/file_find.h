@@ -35,6 +35,8 @@ class TFileFind {
   using ChangeDirectoryEvent =
       std::function<void(TFileFind& sender, const std::string& new_directory)>;
   using StopEvent = std::function<void(TFileFind& sender, bool& can_stop)>;
+  using UpcomingEvent = std::function<void(TFileFind& sender, const platform::DirectoryRef& dir,
+                                           const std::string& name)>;
   using NotExaminedEvent =
       std::function<void(TFileFind& sender, const std::string& path, const std::string& reason)>;
 
@@ -70,6 +72,13 @@ class TFileFind {
   // A directory that was to be walked and cannot be listed (or reached again): its path as
   // the walk names it and the reason, as ReasonText gives it.
   NotExaminedEvent OnNotExamined;
+  // The look-ahead: while OnUpcoming is set, a file pass lists up to kLookahead entries ahead
+  // of the one it reports and tells each of them to OnUpcoming, in listing order, before it is
+  // reported; they are then reported in that same order. When the walk stops with entries
+  // told and not reported, OnUpcomingDropped is called once: they will never be reported.
+  UpcomingEvent OnUpcoming;
+  NotifyEvent OnUpcomingDropped;
+  static constexpr size_t kLookahead = 8;
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();

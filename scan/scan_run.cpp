@@ -6,7 +6,6 @@
 
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
-#include "scan/heuristic_match.h"
 #include "sigdb/md5.h"
 
 namespace nerlo::scan {
@@ -18,6 +17,10 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   ff.SetFileName("*.*");
   ff.SetStopOnFirstMatch(false);
   ff.OnMatch = [this](TFileFind& sender) { ffMatch(sender); };
+  ff.OnUpcoming = [this](TFileFind& sender, const platform::DirectoryRef& directory,
+                         const std::string& name) { ffUpcoming(sender, directory, name); };
+  ff.OnUpcomingDropped = [this](TFileFind&) { read_ahead_->Clear(); };
+  SetReadAheadThreads(kReadAheadThreads);
   ff.OnNotExamined = [this](TFileFind&, const std::string& path, const std::string& reason) {
     NotExamined(path, reason);
   };
@@ -39,7 +42,10 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   }
 }
 
-TScanRun::~TScanRun() { WaitForLookups(); }
+TScanRun::~TScanRun() {
+  read_ahead_->Clear();
+  WaitForLookups();
+}
 
 bool TScanRun::LookupsPending() const {
   for (const TWorker* worker : workers_)
@@ -52,7 +58,9 @@ void TScanRun::WaitForLookups() {
 }
 
 void TScanRun::FormShow() {
-  // A lookup of an earlier scan must not report into this one.
+  // A lookup of an earlier scan must not report into this one, nor a file read ahead for it
+  // be taken for one of this scan.
+  read_ahead_->Clear();
   WaitForLookups();
   std::exception_ptr failure;
   try {
@@ -74,9 +82,6 @@ namespace {
 
 // Work between two passes of the message queue within one file.
 constexpr size_t kPaceBytes = 256 * 1024;
-// Largest single read, and the piece of the fingerprint between two pacing steps.
-constexpr size_t kReadPiece = 1024 * 1024;
-constexpr size_t kHashPiece = 64 * 1024;
 
 }  // namespace
 
@@ -98,54 +103,50 @@ void TScanRun::ShowStatus(const std::string& path) {
   view_.SetPanelText(kPanelCurrentFile, path);
 }
 
-bool TScanRun::ReadFile(TFileFind& sender, platform::FileIdentity* identity) {
-  const std::string& path = sender.LastMatch();
+const THeuristicScanner* TScanRun::HeuristicScanner() {
+  if (Memo1.Count() == 0) return nullptr;
+  if (!scanner_strings_ ||
+      !std::equal(Memo1.begin(), Memo1.end(), scanner_strings_->begin(), scanner_strings_->end())) {
+    // Files read ahead were searched with the old strings.
+    read_ahead_->Clear();
+    auto strings = std::make_shared<const std::vector<std::string>>(Memo1.begin(), Memo1.end());
+    heuristic_scanner_.Load(*strings);
+    scanner_strings_ = std::move(strings);
+  }
+  return &heuristic_scanner_;
+}
+
+void TScanRun::SetReadAheadThreads(size_t threads) {
+  read_ahead_ = std::make_unique<TReadAhead>(threads, kReadAheadDepth, kSizeLimit);
+}
+
+void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
+                          const std::string& name) {
+  if (read_ahead_->Full()) return;
+  const THeuristicScanner* scanner = settings_.UseHeuristics() ? HeuristicScanner() : nullptr;
+  platform::ErrorCode error = 0;
+  platform::File file = platform::File::OpenAt(*directory, name, &error);
+  read_ahead_->Submit(directory, name, std::move(file), error, scanner);
+}
+
+void TScanRun::ReadInline(TFileFind& sender, ExaminedBytes& out) {
+  out.heuristics_searched = false;
   if (sender.LastDirectory() == nullptr) {
-    NotExamined(path, ReasonText(platform::kErrorReplaced));
-    return false;
+    out.outcome = ExaminedBytes::Outcome::kNotExamined;
+    out.reason = ReasonText(platform::kErrorReplaced);
+    return;
   }
   platform::ErrorCode error = 0;
   platform::File file = platform::File::OpenAt(*sender.LastDirectory(), sender.LastName(), &error);
   if (!file.IsOpen()) {
-    NotExamined(path, ReasonText(error));
-    return false;
+    out.outcome = ExaminedBytes::Outcome::kNotExamined;
+    out.reason = ReasonText(error);
+    return;
   }
-  const int64_t size = file.Stamp().size;
-  if (size >= kSizeLimit) {
-    ++TooLargeCount_;
-    ShowStatus(path);
-    return false;
-  }
-  // Room for the whole file and one byte more, so that an unchanged file is read whole and
-  // its end seen in the same buffer; a file that grows meanwhile gets more room, up to the
-  // limit, and reaching the limit means it is too large to be examined.
-  const size_t limit = static_cast<size_t>(kSizeLimit);
-  buffer_.clear();
-  size_t held = 0;
-  size_t room = static_cast<size_t>(size) + 1;
-  for (;;) {
-    if (held == buffer_.size()) {
-      if (held >= limit) {
-        NotExamined(path, "grew to the size limit while it was read");
-        buffer_.clear();
-        return false;
-      }
-      buffer_.resize(std::min(std::max(room, 2 * held), limit));
-    }
-    const size_t ask = std::min(buffer_.size() - held, kReadPiece);
-    const int64_t n = file.Read(buffer_.data() + held, ask, &error);
-    if (n < 0) {
-      NotExamined(path, ReasonText(error));
-      buffer_.clear();
-      return false;
-    }
-    if (n == 0) break;
-    held += static_cast<size_t>(n);
-    Pace(static_cast<size_t>(n));
-  }
-  buffer_.resize(held);
-  *identity = file.Stamp().identity;
-  return true;
+  const auto pace = [this](size_t done) { Pace(done); };
+  ReadWhole(file, kSizeLimit, out, pace);
+  file.Close();
+  if (out.outcome == ExaminedBytes::Outcome::kRead) DigestBytes(out, nullptr, pace);
 }
 
 void TScanRun::ffMatch(TFileFind& sender) {
@@ -154,41 +155,46 @@ void TScanRun::ffMatch(TFileFind& sender) {
   const std::string name = sender.LastName();
   unpaced_ = 0;
 
-  // The extractor gives up the previous file's bytes: its buffer takes this file's.
-  std::vector<unsigned char> previous = hx.ReleaseBytes();
-  if (previous.capacity() > buffer_.capacity()) buffer_.swap(previous);
-
-  platform::FileIdentity identity;
-  if (!ReadFile(sender, &identity)) return;
-  ++ScannedCount_;
-  const std::string_view bytes(reinterpret_cast<const char*>(buffer_.data()), buffer_.size());
-
-  sigdb::TMD5 md5;
-  for (size_t at = 0; at < bytes.size(); at += kHashPiece) {
-    const size_t piece = std::min(kHashPiece, bytes.size() - at);
-    md5.Update(bytes.data() + at, piece);
-    Pace(piece);
+  // The file was read ahead when the walk listed it, or is read now.
+  ExaminedBytes examined;
+  if (read_ahead_->FrontIs(directory.get(), name)) {
+    examined = read_ahead_->TakeFront();
+  } else {
+    // The walk skipped what was read ahead (it was stopped, or another walk runs).
+    read_ahead_->Clear();
+    examined.bytes = hx.ReleaseBytes();
+    ReadInline(sender, examined);
   }
-  const std::string hash_key = v3.Encode(kCipherKey, md5.DigestText());
+  switch (examined.outcome) {
+    case ExaminedBytes::Outcome::kRead:
+      break;
+    case ExaminedBytes::Outcome::kTooLarge:
+      ++TooLargeCount_;
+      ShowStatus(path);
+      return;
+    case ExaminedBytes::Outcome::kNotExamined:
+      NotExamined(path, examined.reason);
+      return;
+  }
+  ++ScannedCount_;
+  const platform::FileIdentity identity = examined.identity;
+  const std::string hash_key = v3.Encode(kCipherKey, examined.md5_text);
 
   // Once a detection has removed the file, nothing more is looked for in it but the hash,
   // whose key was taken before.
   bool gone = false;
   if (settings_.UseHeuristics()) {
-    // A snapshot of the list, copied only when the list has changed: messages are processed
-    // during the search, and nothing may change the strings under it meanwhile.
-    if (!heuristics_ ||
-        !std::equal(Memo1.begin(), Memo1.end(), heuristics_->begin(), heuristics_->end())) {
-      heuristics_ = std::make_shared<const std::vector<std::string>>(Memo1.begin(), Memo1.end());
-    }
-    const std::shared_ptr<const std::vector<std::string>> strings = heuristics_;
-    const std::vector<size_t> hits =
-        FindHeuristics(bytes, *strings, [this](size_t done) { Pace(done); });
-    for (size_t hit : hits) {
-      if (HandleDetection(path, directory, name, identity,
-                          "heuristic " + std::to_string(hit + 1))) {
-        gone = true;
-        break;
+    if (const THeuristicScanner* scanner = HeuristicScanner()) {
+      if (!examined.heuristics_searched) {
+        examined.heuristic_hits = scanner->Scan(
+            examined.bytes.data(), examined.bytes.size(), [this] { Pace(kPaceBytes); }, kPaceBytes);
+      }
+      for (size_t hit : examined.heuristic_hits) {
+        if (HandleDetection(path, directory, name, identity,
+                            "heuristic " + std::to_string(hit + 1))) {
+          gone = true;
+          break;
+        }
       }
     }
   }
@@ -203,7 +209,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
   }
 
   // A file already removed leaves the extractor empty, so its first window fails below.
-  if (!gone) hx.LoadBytes(std::move(buffer_), path, identity);
+  if (!gone) hx.LoadBytes(std::move(examined.bytes), path, identity);
 
   for (int n = 0; n < 8; ++n) {
     try {

@@ -10,7 +10,9 @@
 
 #include "platform/platform.h"
 #include "scan/file_find.h"
+#include "scan/heuristic_set.h"
 #include "scan/hex_editor.h"
+#include "scan/read_ahead.h"
 #include "scan/scan_view.h"
 #include "scan/worker.h"
 #include "sigdb/cipher.h"
@@ -18,6 +20,11 @@
 #include "sigdb/heuristics_db.h"
 
 namespace nerlo::scan {
+
+// Helper threads that read, fingerprint and search files ahead of the walk, and how many
+// files they may hold at once.
+inline constexpr size_t kReadAheadThreads = 2;
+inline constexpr size_t kReadAheadDepth = 8;
 
 // Files of this many bytes or more are not examined.
 inline constexpr int64_t kSizeLimit = 5'242'880;
@@ -76,6 +83,11 @@ class TScanRun {
 
   // True while any lookup runs or waits.
   bool LookupsPending() const;
+
+  // Replaces the helper threads that read files ahead of the walk by threads new ones (0:
+  // every file is read on the user-interface thread when it is reported). Results are the
+  // same either way. Call between scans.
+  void SetReadAheadThreads(size_t threads);
   // Processes messages until every lookup started so far has been handled.
   void WaitForLookups();
 
@@ -113,9 +125,14 @@ class TScanRun {
  private:
   void LookUp(TWorker& worker, sigdb::TFileSearch& search);
   void NotExamined(const std::string& path, const std::string& reason);
-  // Reads the file reported by sender into buffer_; false (after telling the view or
-  // counting it as too large) when it is not to be examined.
-  bool ReadFile(TFileFind& sender, platform::FileIdentity* identity);
+  // The walk's look-ahead: opens a file about to be reported and has it read ahead.
+  void ffUpcoming(TFileFind& sender, const platform::DirectoryRef& directory,
+                  const std::string& name);
+  // Reads and fingerprints the file reported by sender on this thread.
+  void ReadInline(TFileFind& sender, ExaminedBytes& out);
+  // The automaton for the strings of Memo1, rebuilt when they have changed; null when the
+  // list is empty.
+  const THeuristicScanner* HeuristicScanner();
   // Counts work done on the file in hand and processes messages after every 256 KiB.
   void Pace(size_t bytes);
   void ShowStatus(const std::string& path);
@@ -130,9 +147,11 @@ class TScanRun {
   int32_t TooLargeCount_ = 0;
   int32_t NotExaminedCount_ = 0;
   // The bytes of the file in hand; its allocation passes between here and hx, file to file.
-  std::vector<unsigned char> buffer_;
   size_t unpaced_ = 0;
-  std::shared_ptr<const std::vector<std::string>> heuristics_;
+  // The strings that heuristic_scanner_ was built from.
+  std::shared_ptr<const std::vector<std::string>> scanner_strings_;
+  THeuristicScanner heuristic_scanner_;
+  std::unique_ptr<TReadAhead> read_ahead_;
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -361,6 +362,9 @@ TEST_F(ScanRunTest, VanishedFileIsReportedNotCountedAndTheWalkGoesOn) {
   WriteFile(files_ / "d/a.txt", "MARKER");
   WriteFile(files_ / "d/b.txt", "MARKER");
   WriteDatabases({}, {}, {"MARKER"});
+  // Read when reported: a file read ahead was opened when the walk listed it, and what
+  // vanishes after that was still read.
+  Run().SetReadAheadThreads(0);
   // The first file the walk reports disappears before it is examined.
   std::string removed;
   Run().ff.OnMatch = [&](TFileFind& sender) {
@@ -453,6 +457,7 @@ TEST_F(ScanRunTest, FileShrinkingWhileItIsReadIsExaminedAsRead) {
   // The first piece read is one mebibyte; the file is cut short after it.
   const std::string first_piece = content.substr(0, 1024 * 1024);
   WriteDatabases({Encode(Md5Text(first_piece))}, {WindowEntry(first_piece, 8)}, {});
+  Run().SetReadAheadThreads(0);  // the hook cuts the file between two pieces of the read
   HookQueue queue;
   platform::InstallMessageQueue(&queue);
   queue.hook = [&] { std::filesystem::resize_file(path, 1000); };
@@ -469,15 +474,18 @@ TEST_F(ScanRunTest, MessagesArePumpedThroughoutALargeFile) {
   const std::string path = files_ / "large.bin";
   WriteFile(path, Content(kSizeLimit - 1, 11));
   WriteDatabases({}, {}, {"absent-1", "absent-2", "absent-3", "absent-4"});
+  // On this thread; while a helper reads ahead, the waiting thread runs messages every few
+  // milliseconds instead.
+  Run().SetReadAheadThreads(0);
   HookQueue queue;
   platform::InstallMessageQueue(&queue);
   Run().FormShow();
   queue.pumps = 0;
   Scan(path, true);
   platform::InstallMessageQueue(&queue_);
-  // The fingerprint and four string passes alone are five times 5 MiB of work, with a pump
-  // after every 256 KiB; the read pumps too.
-  EXPECT_GE(queue.pumps, 5 * 20);
+  // The fingerprint and the pass for the strings are twice 5 MiB of work, with a pump after
+  // every 256 KiB; the read pumps after every mebibyte.
+  EXPECT_GE(queue.pumps, 2 * 20 + 4);
   EXPECT_EQ(Run().ScannedCount(), 1);
 }
 
@@ -534,6 +542,131 @@ TEST_F(ScanRunTest, WaitingLookupsKeepTheDescriptorBoundAndStillDeleteTheirFiles
     EXPECT_FALSE(std::filesystem::exists(files_ / ("d" + std::to_string(i) + "/f"))) << i;
   EXPECT_LE(most, 512);
   EXPECT_LE(platform::Directory::OpenHandleCount(), platform::kMaxOpenDirectories);
+}
+
+// A tree with detections of every kind, scanned with files read ahead on helper threads and
+// read on this thread when reported: the same rows, detections, reports and counters.
+TEST_F(ScanRunTest, ReadingAheadChangesNoResult) {
+  std::vector<std::string> hashes, windows;
+  for (int i = 0; i < 60; ++i) {
+    const std::string dir = files_ / ("d" + std::to_string(i % 4));
+    std::string content = Content(300 + 97 * i, 100 + i);
+    if (i % 5 == 0) content += "MARKER";
+    if (i % 7 == 0) content.replace(10, 6, "SECOND");
+    if (i % 6 == 0) hashes.push_back(Encode(Md5Text(content)));
+    if (i % 9 == 0 && content.size() > 662) windows.push_back(WindowEntry(content, 1 + i % 8));
+    WriteFile(dir + "/f" + std::to_string(i), content);
+  }
+  WriteFile(files_ / "big.bin", Content(kSizeLimit, 1));
+  WriteDatabases(hashes, windows, {"MARKER", "absent", "SECOND", "MARKER"});
+
+  struct Outcome {
+    std::vector<Row> rows, detections, windows;
+    std::vector<std::pair<std::string, std::string>> not_examined;
+    int32_t scanned, infected, removed, too_large;
+  };
+  auto scan_with = [&](size_t threads, bool delete_them) {
+    TempDir copy;
+    std::filesystem::copy(files_.path(), copy.path(),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    RecordingView view;
+    Settings settings;
+    settings.delete_them = delete_them;
+    Outcome out;
+    {
+      TScanRun run(view, settings, db_.path() + "/");
+      run.SetReadAheadThreads(threads);
+      run.FormShow();
+      run.ff.SetFileName(copy / "*.*");
+      run.ff.Start();
+      run.WaitForLookups();
+      out = {{},
+             {},
+             {},
+             view.not_examined,
+             run.ScannedCount(),
+             run.InfectedCount(),
+             run.RemovedCount(),
+             run.TooLargeCount()};
+    }
+    // Window hits come back from the workers in any order; everything else in file order.
+    for (Row row : view.detections) {
+      row.location = row.location.substr(copy.path().size());
+      (row.diagnostic.rfind("window", 0) == 0 ? out.windows : out.detections).push_back(row);
+    }
+    for (Row row : view.rows) {
+      row.location = row.location.substr(copy.path().size());
+      out.rows.push_back(row);
+    }
+    std::sort(out.windows.begin(), out.windows.end(), [](const Row& a, const Row& b) {
+      return std::tie(a.location, a.diagnostic) < std::tie(b.location, b.diagnostic);
+    });
+    std::sort(out.rows.begin(), out.rows.end(), [](const Row& a, const Row& b) {
+      return std::tie(a.location, a.diagnostic, a.action) <
+             std::tie(b.location, b.diagnostic, b.action);
+    });
+    return out;
+  };
+  for (bool delete_them : {false, true}) {
+    SCOPED_TRACE(delete_them ? "Delete them" : "Ignore them");
+    const Outcome ahead = scan_with(2, delete_them);
+    const Outcome inline_read = scan_with(0, delete_them);
+    EXPECT_EQ(ahead.detections, inline_read.detections);
+    EXPECT_EQ(ahead.windows, inline_read.windows);
+    EXPECT_EQ(ahead.rows, inline_read.rows);
+    EXPECT_EQ(ahead.not_examined, inline_read.not_examined);
+    EXPECT_EQ(ahead.scanned, 60);
+    EXPECT_EQ(inline_read.scanned, 60);
+    EXPECT_EQ(ahead.infected, inline_read.infected);
+    EXPECT_GT(ahead.infected, 20);
+    EXPECT_EQ(ahead.removed, inline_read.removed);
+    EXPECT_EQ(ahead.too_large, 1);
+    EXPECT_EQ(inline_read.too_large, 1);
+  }
+}
+
+// A stop leaves the files listed ahead unexamined: not counted, not reported, not deleted,
+// and their handles closed.
+TEST_F(ScanRunTest, FilesReadAheadAreNeverUsedOnceTheWalkHasStopped) {
+  for (int i = 0; i < 20; ++i) WriteFile(files_ / ("d/f" + std::to_string(i)), "MARKER");
+  WriteDatabases({}, {}, {"MARKER"});
+  settings_.delete_them = true;
+  Run().ff.OnMatch = [&](TFileFind& sender) {
+    Run().ffMatch(sender);
+    sender.Stop();
+  };
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().ScannedCount(), 1);
+  EXPECT_EQ(Run().InfectedCount(), 1);
+  EXPECT_EQ(Run().RemovedCount(), 1);
+  size_t left = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(files_ / "d")) {
+    (void)entry;
+    ++left;
+  }
+  EXPECT_EQ(left, 19u);
+  // A second scan of the same folder starts afresh: nothing of the first is taken for it.
+  Run().ff.OnMatch = [&](TFileFind& sender) { Run().ffMatch(sender); };
+  settings_.delete_them = false;
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().ScannedCount(), 19);
+  EXPECT_EQ(Run().InfectedCount(), 19);
+}
+
+// The heuristics switch is read when the file is examined, not when it was read ahead.
+TEST_F(ScanRunTest, HeuristicsSwitchTurnedOnDuringTheWalkTakesEffectFromTheNextFile) {
+  for (int i = 0; i < 12; ++i) WriteFile(files_ / ("d/f" + std::to_string(i)), "MARKER");
+  WriteDatabases({}, {}, {"MARKER"});
+  settings_.heuristics = false;
+  int reported = 0;
+  Run().ff.OnMatch = [&](TFileFind& sender) {
+    Run().ffMatch(sender);
+    if (++reported == 3) settings_.heuristics = true;
+  };
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().ScannedCount(), 12);
+  EXPECT_EQ(Run().InfectedCount(), 9);
 }
 
 }  // namespace

@@ -1,0 +1,205 @@
+#include "scan/read_ahead.h"
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+
+#include "platform/message_queue.h"
+#include "scan/file_find.h"
+#include "sigdb/md5.h"
+
+namespace nerlo::scan {
+
+namespace {
+
+// Largest single read, and the piece of the fingerprint between two pacing calls.
+constexpr size_t kReadPiece = 1024 * 1024;
+constexpr size_t kHashPiece = 64 * 1024;
+
+// How long the user-interface thread waits for a helper between two runs of its messages.
+constexpr std::chrono::milliseconds kWaitSlice{5};
+
+}  // namespace
+
+void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
+               const std::function<void(size_t)>& pace) {
+  std::vector<unsigned char>& buffer = out.bytes;
+  buffer.clear();
+  out.reason.clear();
+  const int64_t size = file.Stamp().size;
+  if (size >= limit) {
+    out.outcome = ExaminedBytes::Outcome::kTooLarge;
+    return;
+  }
+  // Room for the whole file and one byte more, so that an unchanged file is read whole and
+  // its end seen in the same buffer; a file that grows meanwhile gets more room, up to the
+  // limit, and reaching the limit means it is too large to be examined.
+  const size_t cap = static_cast<size_t>(limit);
+  size_t held = 0;
+  const size_t room = static_cast<size_t>(size) + 1;
+  platform::ErrorCode error = 0;
+  try {
+    for (;;) {
+      if (held == buffer.size()) {
+        if (held >= cap) {
+          out.outcome = ExaminedBytes::Outcome::kNotExamined;
+          out.reason = "grew to the size limit while it was read";
+          buffer.clear();
+          return;
+        }
+        buffer.resize(std::min(std::max(room, 2 * held), cap));
+      }
+      const size_t ask = std::min(buffer.size() - held, kReadPiece);
+      const int64_t n = file.Read(buffer.data() + held, ask, &error);
+      if (n < 0) {
+        out.outcome = ExaminedBytes::Outcome::kNotExamined;
+        out.reason = ReasonText(error);
+        buffer.clear();
+        return;
+      }
+      if (n == 0) break;
+      held += static_cast<size_t>(n);
+      if (pace) pace(static_cast<size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    out.outcome = ExaminedBytes::Outcome::kNotExamined;
+    out.reason = "not enough memory to read it";
+    buffer.clear();
+    return;
+  }
+  buffer.resize(held);
+  out.identity = file.Stamp().identity;
+  out.outcome = ExaminedBytes::Outcome::kRead;
+}
+
+void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
+                 const std::function<void(size_t)>& pace) {
+  const std::vector<unsigned char>& bytes = out.bytes;
+  sigdb::TMD5 md5;
+  for (size_t at = 0; at < bytes.size(); at += kHashPiece) {
+    const size_t piece = std::min(kHashPiece, bytes.size() - at);
+    md5.Update(reinterpret_cast<const char*>(bytes.data()) + at, piece);
+    if (pace) pace(piece);
+  }
+  out.md5_text = md5.DigestText();
+  out.heuristics_searched = scanner != nullptr;
+  out.heuristic_hits.clear();
+  if (scanner == nullptr) return;
+  std::function<void()> pump;
+  size_t interval = 0;
+  if (pace) {
+    interval = kHashPiece;
+    pump = [&pace, interval] { pace(interval); };
+  }
+  out.heuristic_hits = scanner->Scan(bytes.data(), bytes.size(), pump, interval);
+}
+
+TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t size_limit)
+    : size_limit_(size_limit), depth_(std::max<size_t>(depth, 1)) {
+  threads_.reserve(threads);
+  for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
+}
+
+TReadAhead::~TReadAhead() {
+  Clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+bool TReadAhead::Full() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return threads_.empty() || jobs_.size() >= depth_;
+}
+
+bool TReadAhead::Empty() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jobs_.empty();
+}
+
+void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::File file,
+                        platform::ErrorCode error, const THeuristicScanner* scanner) {
+  auto job = std::make_shared<Job>();
+  job->dir = std::move(dir);
+  job->name = std::move(name);
+  job->scanner = scanner;
+  if (file.IsOpen()) {
+    job->file = std::move(file);
+  } else {
+    job->result.outcome = ExaminedBytes::Outcome::kNotExamined;
+    job->result.reason = ReasonText(error);
+    job->started = job->done = true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  work_.notify_one();
+}
+
+bool TReadAhead::FrontIs(const platform::Directory* dir, const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !jobs_.empty() && jobs_.front()->dir.get() == dir && jobs_.front()->name == name;
+}
+
+ExaminedBytes TReadAhead::TakeFront() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!jobs_.front()->done) {
+    idle_.wait_for(lock, kWaitSlice);
+    if (jobs_.front()->done) break;
+    // The windows stay responsive while a large file is read.
+    lock.unlock();
+    platform::ProcessMessages();
+    lock.lock();
+  }
+  std::shared_ptr<Job> job = std::move(jobs_.front());
+  jobs_.pop_front();
+  lock.unlock();
+  work_.notify_one();
+  return std::move(job->result);
+}
+
+void TReadAhead::Clear() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Jobs not begun are dropped at once (closing their files); those in a helper's hands are
+  // waited for, so that nothing they use may go away under them.
+  std::deque<std::shared_ptr<Job>> dropped;
+  dropped.swap(jobs_);
+  idle_.wait(lock, [this] { return running_ == 0; });
+}
+
+void TReadAhead::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    std::shared_ptr<Job> job;
+    work_.wait(lock, [this, &job] {
+      if (ending_) return true;
+      for (const std::shared_ptr<Job>& candidate : jobs_) {
+        if (!candidate->started) {
+          job = candidate;
+          return true;
+        }
+      }
+      return false;
+    });
+    if (job == nullptr) return;  // ending
+    job->started = true;
+    ++running_;
+    lock.unlock();
+
+    ReadWhole(job->file, size_limit_, job->result);
+    job->file.Close();
+    if (job->result.outcome == ExaminedBytes::Outcome::kRead)
+      DigestBytes(job->result, job->scanner);
+
+    lock.lock();
+    job->done = true;
+    --running_;
+    idle_.notify_all();
+  }
+}
+
+}  // namespace nerlo::scan

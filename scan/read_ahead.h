@@ -1,0 +1,111 @@
+// Reading and fingerprinting of files ahead of the walk, on helper threads, so that both
+// processor cores work while the user-interface thread hands out verdicts and lookups.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scan/heuristic_set.h"
+
+namespace nerlo::scan {
+
+// What one read of a file gave: its bytes (at most the size limit), with everything that is
+// worked out from the bytes alone, before any verdict.
+struct ExaminedBytes {
+  enum class Outcome {
+    kRead,         // bytes, identity and md5_text hold the file
+    kTooLarge,     // at or above the size limit when opened: not examined, not an error
+    kNotExamined,  // could not be opened or read, or grew to the limit while it was read
+  };
+  Outcome outcome = Outcome::kNotExamined;
+  std::string reason;  // kNotExamined: the system's error text, or why
+  std::vector<unsigned char> bytes;
+  platform::FileIdentity identity;
+  std::string md5_text;  // the MD5 text of bytes
+  // The 0-based heuristic list places that occur in bytes, ascending; meaningful only when
+  // heuristics_searched is set (the search is skipped while the heuristics switch is off).
+  std::vector<size_t> heuristic_hits;
+  bool heuristics_searched = false;
+};
+
+// Reads the open file from its current position to its end into out, refusing to hold
+// limit bytes or more: a file that reaches limit while it is read is not examined. size_hint
+// is the size taken from the descriptor. pace, when given, is called with the count of every
+// piece read. Fills outcome, reason, bytes and identity; the buffer's allocation is reused.
+void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
+               const std::function<void(size_t)>& pace = {});
+
+// Computes md5_text and, when scanner is given, heuristic_hits of out's bytes. pace as above.
+void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
+                 const std::function<void(size_t)>& pace = {});
+
+// A first-in first-out line of files opened by the user-interface thread and read, hashed and
+// searched for the heuristic strings by helper threads. The user-interface thread submits a
+// file when the walk lists it and takes the results in the same order when the walk reports
+// it; what was never reported is dropped unused.
+//
+// All methods are for the user-interface thread. The scanner handed to Submit must stay
+// loaded and unchanged until the job has been taken or dropped (Clear waits for every running
+// job, so a Clear before reloading it is enough).
+class TReadAhead {
+ public:
+  // threads helper threads (none: Submit never queues, Full is always true); at most depth
+  // jobs are held at once.
+  TReadAhead(size_t threads, size_t depth, int64_t size_limit);
+  // Drops every job and ends the helper threads.
+  ~TReadAhead();
+  TReadAhead(const TReadAhead&) = delete;
+  TReadAhead& operator=(const TReadAhead&) = delete;
+
+  // True when no further job can be submitted now.
+  bool Full() const;
+  bool Empty() const;
+
+  // Queues the file (already opened; when open failed, error says why and the job is done at
+  // once) under the key (dir, name) that Front compares.
+  void Submit(platform::DirectoryRef dir, std::string name, platform::File file,
+              platform::ErrorCode error, const THeuristicScanner* scanner);
+
+  // Whether the oldest job is the one for (dir, name).
+  bool FrontIs(const platform::Directory* dir, const std::string& name) const;
+
+  // Takes the oldest job's result, waiting for it (running messages meanwhile, so the
+  // windows stay responsive) when a helper is still at work on it.
+  ExaminedBytes TakeFront();
+
+  // Drops every job, waiting for the helpers to let go of the ones they are working on.
+  void Clear();
+
+ private:
+  struct Job {
+    platform::DirectoryRef dir;
+    std::string name;
+    platform::File file;
+    const THeuristicScanner* scanner = nullptr;
+    bool started = false;
+    bool done = false;
+    ExaminedBytes result;
+  };
+
+  void Run();
+
+  const int64_t size_limit_;
+  const size_t depth_;
+  mutable std::mutex mutex_;
+  std::condition_variable work_;  // a job to start, or the end
+  std::condition_variable idle_;  // a job has finished
+  std::deque<std::shared_ptr<Job>> jobs_;
+  size_t running_ = 0;
+  bool ending_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace nerlo::scan
