@@ -173,8 +173,9 @@ bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = null
 // Any thread may use a Directory; the shared bookkeeping is locked. Objects are shared
 // (std::shared_ptr) and freed with their last reference.
 
-// Directory handles that may be open at once (roots included, as long as fewer roots are
-// alive; a walk keeps one root per target).
+// Directory handles that may be open at once, roots included. Roots are never closed, so
+// the bound holds as long as fewer roots than this are alive at once: a walk opens one per
+// target, kept while detections of that target wait.
 inline constexpr int kMaxOpenDirectories = 256;
 
 // Reported when a directory reopened by name is no longer the one that was opened first, or
@@ -193,8 +194,8 @@ class Directory {
   Directory(const Directory&) = delete;
   Directory& operator=(const Directory&) = delete;
 
-  // Opens the directory at path as the root of a chain. With kFollow a symbolic link (as
-  // the last component or anywhere in the path) is resolved here, once. Returns null, with
+  // Opens the directory at path as the root of a chain. Links in the path are resolved here,
+  // once; with kNoFollow a link as the last component is refused. Returns null, with
   // *error set, when path is no directory or cannot be reached. Only search permission on
   // the directory is needed to hold it; listing needs read permission.
   static DirectoryRef OpenRoot(const std::string& path, LinkPolicy links, ErrorCode* error);

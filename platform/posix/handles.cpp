@@ -354,6 +354,19 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
   } while (fd < 0 && errno == EINTR);
   int open_error = errno;
   close(path_fd);
+  if (fd < 0 && open_error == ENOENT && access("/proc/self/fd", F_OK) != 0) {
+    // No /proc: open the name itself, never following a link nor waiting on a FIFO; the
+    // identity check below refuses anything but the file that was checked. (A device swapped
+    // in during these microseconds would be opened, though not read: the price of a system
+    // without /proc.)
+    std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+    const int dir_fd = DirectoryAccess::Acquire(dir, error);
+    if (dir_fd < 0) return file;
+    do {
+      fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    open_error = errno;
+  }
   if (fd < 0) {
     *error = open_error;
     return file;
