@@ -25,6 +25,7 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
     NotExamined(path, reason);
   };
   pattern.SetCaseSensitive(false);
+  window_search_.SetCaseSensitive(false);
 
   using Handler = void (TScanRun::*)(TWorker&, TWorkerExecuteThread&, intptr_t&);
   static constexpr Handler kHandlers[8] = {&TScanRun::Worker1Execute, &TScanRun::Worker2Execute,
@@ -226,6 +227,17 @@ void TScanRun::ffMatch(TFileFind& sender) {
     request.file = identity;
     request.directory = directory;
     request.name = name;
+    // Through the index a lookup costs a few microseconds, less than handing it to a worker
+    // thread; a lookup that would search the whole database goes to worker N, so that the
+    // walk goes on meanwhile.
+    if (n == 0) window_search_.SetFilename(window_database_path_);
+    window_search_.SetPattern(request.signature);
+    if (!workers_[n]->Busy() && window_search_.Indexed()) {
+      // One hit per window, however often the signature stands in the database.
+      if (window_search_.FindFirst() != -1)
+        HandleDetection(path, directory, name, identity, "window " + std::to_string(n + 1));
+      continue;
+    }
     workers_[n]->Start(std::move(request));
   }
 

@@ -152,6 +152,8 @@ class TScanRun {
   std::shared_ptr<const std::vector<std::string>> scanner_strings_;
   THeuristicScanner heuristic_scanner_;
   std::unique_ptr<TReadAhead> read_ahead_;
+  // Window lookups made on this thread, when the index makes them cheap.
+  sigdb::TFileSearch window_search_;
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

@@ -117,6 +117,11 @@ class TFileSearch : public TBaseSearch {
 
   int32_t FindNext() override;
 
+  // True when a search for the current pattern goes through the database's index, so that
+  // its cost does not grow with the database; prepares that search. False for a short
+  // pattern, a pattern standing at too many places, or no database held.
+  bool Indexed() { return UseIndex(); }
+
   // The number of database reads begun in this process, by every instance; for tests and
   // diagnostics. Any thread.
   static uint64_t DatabaseReads();

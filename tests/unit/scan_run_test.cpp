@@ -669,5 +669,28 @@ TEST_F(ScanRunTest, HeuristicsSwitchTurnedOnDuringTheWalkTakesEffectFromTheNextF
   EXPECT_EQ(Run().InfectedCount(), 9);
 }
 
+// A window signature that stands at very many places is not looked up through the index but
+// by its worker; it still gives one detection per window.
+TEST_F(ScanRunTest, WindowLookupsTheIndexCannotAnswerGoToTheWorkers) {
+  const std::string content = Content(800, 21);
+  std::vector<std::string> windows(6000, WindowEntry(content, 2));
+  windows.push_back(WindowEntry(content, 5));
+  WriteFile(files_ / "f.bin", content);
+  WriteDatabases({}, windows, {});
+  bool lookups_waited = false;
+  Run().ff.OnMatch = [&](TFileFind& sender) {
+    Run().ffMatch(sender);
+    lookups_waited = lookups_waited || Run().LookupsPending();
+  };
+  Scan(files_ / "f.bin", true);
+  ASSERT_EQ(view_.detections.size(), 2u);
+  std::vector<std::string> checks = {view_.detections[0].diagnostic,
+                                     view_.detections[1].diagnostic};
+  std::sort(checks.begin(), checks.end());
+  EXPECT_EQ(checks, (std::vector<std::string>{"window 2", "window 5"}));
+  EXPECT_TRUE(lookups_waited);
+  EXPECT_EQ(Run().InfectedCount(), 2);
+}
+
 }  // namespace
 }  // namespace nerlo::scan
