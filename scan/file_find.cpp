@@ -97,18 +97,8 @@ void TFileFind::StartIn(const platform::DirectoryRef& root, const std::string& r
 
 void TFileFind::StartFile(const platform::DirectoryRef& dir, const std::string& name,
                           const std::string& path) {
-  last_match_.clear();
-  last_directory_.reset();
-  last_name_.clear();
   stop_request_ = false;
-  last_match_ = path;
-  last_directory_ = dir;
-  last_name_ = name;
-  if (OnMatch) OnMatch(*this);
-  if (stop_on_first_match_)
-    stop_request_ = true;
-  else
-    platform::ProcessMessages();
+  Deliver(dir, path, name);
 }
 
 void TFileFind::Stop() {
@@ -118,7 +108,12 @@ void TFileFind::Stop() {
 
 void TFileFind::Report(const platform::DirectoryRef& dir, const std::string& dir_path,
                        const std::string& name) {
-  last_match_ = platform::JoinPath(dir_path, name);
+  Deliver(dir, platform::JoinPath(dir_path, name), name);
+}
+
+void TFileFind::Deliver(const platform::DirectoryRef& dir, std::string path,
+                        const std::string& name) {
+  last_match_ = std::move(path);
   last_directory_ = dir;
   last_name_ = name;
   if (OnMatch) OnMatch(*this);

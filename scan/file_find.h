@@ -104,6 +104,8 @@ class TFileFind {
   void Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk);
   void Report(const platform::DirectoryRef& dir, const std::string& dir_path,
               const std::string& name);
+  // Makes path (name in dir) the last match, tells OnMatch, then stops or pumps.
+  void Deliver(const platform::DirectoryRef& dir, std::string path, const std::string& name);
   void NotExamined(const std::string& path, platform::ErrorCode error);
 
   std::string drive_list_;
