@@ -78,7 +78,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -s "$work/display" ] || die "Xvfb gave no display number"
-export DISPLAY=":$(head -n1 "$work/display")"
+DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME XDG_SESSION_TYPE
 
 config="$work/config"
