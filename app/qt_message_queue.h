@@ -32,7 +32,7 @@ class QtMessageQueue : public QObject, public platform::MessageQueue {
   void Synchronize(std::function<void()> fn) override;
   void Queue(std::function<void()> fn) override;
 
-  static constexpr std::chrono::microseconds kMinimumInterval{4000};
+  static constexpr std::chrono::microseconds kMinimumInterval{8000};
 
  private:
   // Runs the posted calls until none is left.
