@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <condition_variable>
+#include <memory>
 
 namespace nerlo::app {
 
@@ -18,24 +20,48 @@ void RunSwallowing(const std::function<void()>& fn) {
 
 QtMessageQueue::QtMessageQueue() : owner_(std::this_thread::get_id()) {}
 
-void QtMessageQueue::RunAll() {
+QtMessageQueue::~QtMessageQueue() {
+  // A Synchronize caller may still be waiting: run what is left rather than drop it.
+  RunPosted();
+}
+
+void QtMessageQueue::RunPosted() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!posted_.empty()) {
+    std::function<void()> fn = std::move(posted_.front());
+    posted_.pop_front();
+    any_posted_.store(!posted_.empty(), std::memory_order_relaxed);
+    lock.unlock();
+    RunSwallowing(fn);
+    lock.lock();
+  }
+  any_posted_.store(false, std::memory_order_relaxed);
+}
+
+void QtMessageQueue::ProcessQtEvents() {
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
-  last_run_ = std::chrono::steady_clock::now();
+  last_events_ = std::chrono::steady_clock::now();
 }
 
 void QtMessageQueue::ProcessMessages() {
-  if (std::chrono::steady_clock::now() - last_run_ < kMinimumInterval) return;
-  RunAll();
+  if (any_posted_.load(std::memory_order_relaxed)) RunPosted();
+  if (std::chrono::steady_clock::now() - last_events_ < kMinimumInterval) return;
+  ProcessQtEvents();
+  RunPosted();
 }
 
 void QtMessageQueue::WaitForMessages(std::chrono::milliseconds timeout) {
-  // A timer makes sure that the wait ends after timeout even when nothing else arrives.
-  QTimer wake;
-  wake.setSingleShot(true);
-  wake.start(timeout);
-  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  RunAll();
+  if (!any_posted_.load(std::memory_order_relaxed)) {
+    // A timer makes sure that the wait ends after timeout even when nothing else arrives;
+    // every post wakes the loop too.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(timeout);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  ProcessQtEvents();
+  RunPosted();
 }
 
 void QtMessageQueue::Synchronize(std::function<void()> fn) {
@@ -43,13 +69,31 @@ void QtMessageQueue::Synchronize(std::function<void()> fn) {
     RunSwallowing(fn);
     return;
   }
-  QMetaObject::invokeMethod(
-      this, [fn = std::move(fn)] { RunSwallowing(fn); }, Qt::BlockingQueuedConnection);
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  Queue([fn = std::move(fn), done] {
+    RunSwallowing(fn);
+    std::lock_guard<std::mutex> lock(done->mutex);
+    done->done = true;
+    done->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(done->mutex);
+  done->cv.wait(lock, [&] { return done->done; });
 }
 
 void QtMessageQueue::Queue(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    posted_.push_back(std::move(fn));
+    any_posted_.store(true, std::memory_order_relaxed);
+  }
+  // Wakes the event loop, which then runs the posted calls, also when no scan pumps.
   QMetaObject::invokeMethod(
-      this, [fn = std::move(fn)] { RunSwallowing(fn); }, Qt::QueuedConnection);
+      this, [this] { RunPosted(); }, Qt::QueuedConnection);
 }
 
 }  // namespace nerlo::app

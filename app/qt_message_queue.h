@@ -3,34 +3,47 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "platform/message_queue.h"
 
 namespace nerlo::app {
 
+// Calls posted by Synchronize and Queue wait in a queue of their own and run, in posting
+// order, at every ProcessMessages and WaitForMessages and whenever Qt's event loop is idle (each
+// post also wakes the loop). Qt's own events (input, painting, timers) are processed by
+// ProcessMessages at most once per kMinimumInterval: the engine asks for a pump once per block
+// of every file, far more often than anything on screen can change, while the workers' hit
+// reports and end notices must not wait for the interval (a worker takes its next lookup only
+// after its end notice has run).
 class QtMessageQueue : public QObject, public platform::MessageQueue {
  public:
   // The calling thread, which must run Qt's event loop, becomes the user-interface thread.
   QtMessageQueue();
+  ~QtMessageQueue() override;
 
-  // Lets Qt process its pending events (input, painting, timers, and the calls that Queue and
-  // Synchronize posted). Returns at once, without processing, when it last ran less than
-  // kMinimumInterval ago: the engine asks for this once per block of every file, far more
-  // often than anything on screen can change.
   void ProcessMessages() override;
   void WaitForMessages(std::chrono::milliseconds timeout) override;
   void Synchronize(std::function<void()> fn) override;
   void Queue(std::function<void()> fn) override;
 
-  static constexpr std::chrono::microseconds kMinimumInterval{4000};
+  static constexpr std::chrono::microseconds kMinimumInterval{8000};
 
  private:
-  void RunAll();
+  // Runs the posted calls until none is left.
+  void RunPosted();
+  void ProcessQtEvents();
 
   std::thread::id owner_;
-  std::chrono::steady_clock::time_point last_run_{};
+  std::chrono::steady_clock::time_point last_events_{};
+  std::mutex mutex_;
+  std::deque<std::function<void()>> posted_;
+  std::atomic<bool> any_posted_{false};
 };
 
 }  // namespace nerlo::app

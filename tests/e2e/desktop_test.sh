@@ -3,8 +3,9 @@
 # with an empty settings folder and drives it with xdotool as a user would: "Scan", "Folder",
 # OK, the folder typed into the folder picker, the results dialog's "Close", the scanner
 # window's close box. With no settings file the action is "Delete them": the detected files
-# must be gone and the clean ones intact. Then "Settings", "Ignore them" (saved at once), OK,
-# and a second scan of another folder, which must leave its detected file alone; the launcher
+# must be gone and the clean ones intact. A "File" scan, the file typed into the file dialog,
+# must delete that file alone. Then "Settings", "Ignore them" (saved at once), OK, and a
+# scan of another folder, which must leave its detected file alone; the launcher
 # shown again after it must not bring "Delete them" back. Its close box ends the program, and
 # nerlo.ini holds the user's choice with the three keys in order.
 # Usage: desktop_test.sh BIN_DIR
@@ -57,7 +58,11 @@ head -c 3000 /dev/urandom >"$tree/documents/random.bin"
 { cat "$work/samples/eicar.com"; head -c 5300000 /dev/zero; } >"$tree/downloads/too-big.bin"
 clean=(documents/letters/letter.txt documents/random.bin documents/empty.txt downloads/too-big.bin)
 (cd "$tree" && md5sum "${clean[@]}") >"$work/clean.md5"
-# The second scan's folder, under "Ignore them".
+# The "File" scan: the chosen file, a file of the same name below it and another file.
+files="$work/files"
+mkdir -p "$files/sub"
+for f in setup.com sub/setup.com other.com; do cp "$work/samples/eicar.com" "$files/$f"; done
+# The last scan's folder, under "Ignore them".
 tree2="$work/second"
 mkdir -p "$tree2/inbox"
 cp "$work/samples/eicar.com" "$tree2/inbox/attachment.com"
@@ -73,7 +78,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -s "$work/display" ] || die "Xvfb gave no display number"
-export DISPLAY=":$(head -n1 "$work/display")"
+DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME XDG_SESSION_TYPE
 
 config="$work/config"
@@ -121,22 +127,23 @@ click() {
   xdotool click 1
 }
 
-# choose_folder PATH: types the folder into the open folder picker and confirms it.
-choose_folder() {
-  local picker
-  picker="$(find_window "Select Folder to scan")"
-  xdotool mousemove --window "$picker" 20 20
-  xdotool windowfocus --sync "$picker" 2>/dev/null || true
+# choose_path TITLE PATH: types the path into the open folder picker or file dialog of that
+# title and confirms it.
+choose_path() {
+  local dialog
+  dialog="$(find_window "$1")"
+  xdotool mousemove --window "$dialog" 20 20
+  xdotool windowfocus --sync "$dialog" 2>/dev/null || true
   sleep 0.5
-  # The picker's name field has the focus: replace what is there with the folder, and press
+  # The dialog's name field has the focus: replace what is there with the path, and press
   # Return as a user would.
   xdotool key --clearmodifiers ctrl+a
-  xdotool type --delay 20 "$1"
+  xdotool type --delay 20 "$2"
   sleep 0.5
   xdotool key Return
   # A completion list opened by typing may take the first Return.
   sleep 1
-  if xdotool search --onlyvisible --name "^Select Folder to scan\$" >/dev/null 2>&1; then
+  if xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; then
     xdotool key Return
   fi
 }
@@ -146,40 +153,53 @@ look() {
   python3 "$here/x11_window.py" digest "$1" 40 "$2" 16 16 || die "could not read the window"
 }
 
-# OK with "Local Drives" checked would scan the whole machine under "Delete them", so the test
-# presses OK only after it has seen the check drawn on "Folder" (y 48) and not on "Local
-# Drives" (y 24): the two indicators must have swapped looks when "Folder" was clicked, and
-# keep the checked look from then on.
+# OK with "Local Drives" (y 24) checked would scan the whole machine under "Delete them", so
+# the test presses OK only after it has seen the check drawn on the wanted button, "Folder"
+# (y 48) or "File" (y 72), and not on "Local Drives". The first time, the two indicators must
+# swap looks when the wanted button is clicked; that teaches the checked and unchecked looks.
 checked_look=""
-select_folder_target() {
-  local drives folder
+unchecked_look=""
+select_target() {  # ID Y
+  local drives other
   xdotool mousemove 0 0  # no hover highlight on the indicators
   sleep 0.5
   if [ -z "$checked_look" ]; then
     drives="$(look "$1" 24)"
-    folder="$(look "$1" 48)"
-    [ "$drives" != "$folder" ] || die "\"Local Drives\" and \"Folder\" look alike"
-    click "$1" 60 56  # "Folder" (radio button at 40,48)
+    other="$(look "$1" "$2")"
+    [ "$drives" != "$other" ] || die "the target radio buttons look alike"
+    click "$1" 60 $(($2 + 8))
     xdotool mousemove 0 0
     sleep 0.5
-    [ "$(look "$1" 48)" = "$drives" ] && [ "$(look "$1" 24)" = "$folder" ] ||
-      die "\"Folder\" does not look checked after clicking it: not pressing OK"
+    [ "$(look "$1" "$2")" = "$drives" ] && [ "$(look "$1" 24)" = "$other" ] ||
+      die "the target at y $2 does not look checked after clicking it: not pressing OK"
     checked_look="$drives"
-  else
-    [ "$(look "$1" 48)" = "$checked_look" ] || die "\"Folder\" is no longer checked: not pressing OK"
+    unchecked_look="$other"
+  elif [ "$(look "$1" "$2")" != "$checked_look" ]; then
+    click "$1" 60 $(($2 + 8))
+    xdotool mousemove 0 0
+    sleep 0.5
   fi
+  [ "$(look "$1" "$2")" = "$checked_look" ] && [ "$(look "$1" 24)" = "$unchecked_look" ] ||
+    die "the target at y $2 is not the one checked: not pressing OK"
 }
 
-# scan_folder PATH: "Scan" on the launcher, "Folder", OK, the folder, then "Close" on the
-# results dialog and the scanner window's close box; waits for the launcher to come back.
-scan_folder() {
+# scan KIND PATH: "Scan" on the launcher, "Folder" or "File" as KIND says, OK, the path, then
+# "Close" on the results dialog and the scanner window's close box; waits for the launcher to
+# come back.
+scan() {
   local launcher target results scanner
   launcher="$(find_window Nerlo 472 362)"
   click "$launcher" 240 96  # "Scan" (picture and caption, 200,64 81 x 65)
   target="$(find_window Nerlo 190 156)"
-  select_folder_target "$target"
-  click "$target" 93 132  # "OK" (56,120 75 x 25)
-  choose_folder "$1"
+  if [ "$1" = folder ]; then
+    select_target "$target" 48
+    click "$target" 93 132  # "OK" (56,120 75 x 25)
+    choose_path "Select Folder to scan" "$2"
+  else
+    select_target "$target" 72
+    click "$target" 93 132
+    choose_path "Select File to Scan" "$2"
+  fi
   find_window "Scanning..." >/dev/null
   results="$(find_window "Scan Results" 235 132)"
   click "$results" 117 108  # "Close" (80,96 75 x 25)
@@ -209,14 +229,20 @@ expect_settings() {
 }
 
 # ---- First scan, with the defaults ("Delete them") -------------------------------------------
-scan_folder "$tree"
+scan folder "$tree"
 for detected in downloads/eicar.com documents/window-sample.txt; do
   [ -e "$tree/$detected" ] && fail "$detected was detected but not deleted under \"Delete them\""
 done
 (cd "$tree" && md5sum --quiet -c "$work/clean.md5") >&2 || fail "a clean file was changed or removed"
 [ -d "$tree/empty" ] || fail "an empty folder was removed"
 
-# ---- "Ignore them", then a second scan -------------------------------------------------------
+# "File" scans that one file, not the files of the same name in the folders below it.
+scan file "$files/setup.com"
+[ -e "$files/setup.com" ] && fail "the chosen file was detected but not deleted"
+[ -e "$files/sub/setup.com" ] || fail "\"File\" deleted a file of the same name in a subfolder"
+[ -e "$files/other.com" ] || fail "\"File\" deleted another file of its folder"
+
+# ---- "Ignore them", then another scan --------------------------------------------------------
 launcher="$(find_window Nerlo 472 362)"
 click "$launcher" 352 196  # "Settings" (312,160 81 x 73)
 settings="$(find_window Settings 232 185)"
@@ -226,7 +252,7 @@ expect_settings "after choosing \"Ignore them\"" 0 1
 click "$settings" 117 164  # "OK" (80,152 75 x 25)
 wait_hidden "$settings" "the settings dialog"
 
-scan_folder "$tree2"  # "Folder" stays checked from the first scan
+scan folder "$tree2"
 [ -e "$tree2/inbox/attachment.com" ] || fail "a detected file was deleted under \"Ignore them\""
 
 # The launcher's close box saves the settings and ends the program.
@@ -247,4 +273,4 @@ if [ "$failures" -ne 0 ]; then
   cat "$work/nerlo.log" >&2
   exit 1
 fi
-echo "desktop program: two scans, \"Delete them\" and \"Ignore them\", settings kept"
+echo "desktop program: folder and file scans, \"Delete them\" and \"Ignore them\", settings kept"

@@ -23,7 +23,7 @@ std::string Label(QLabel* label) { return label->text().toStdString(); }
 void DuringTheWalk(std::function<void()> fn) {
   // The queue pumps at most every few milliseconds; let that interval pass first so that the
   // walk's first pump delivers fn.
-  QTest::qWait(10);
+  QTest::qWait(20);
   platform::Queue(std::move(fn));
 }
 
