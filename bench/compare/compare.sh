@@ -15,6 +15,7 @@
 #                project's default build type, RelWithDebInfo: -O2)
 #   --dir DIR    where the corpus, the signature sets and the results go
 #                (default /tmp/nerlo-compare, /tmp/nerlo-compare-small with --small)
+#   --nerlo-only skip clamscan and yara (the floor is still measured)
 #   --clam-million  also run clamscan at K = 1,000,000 (measured: 28 minutes of wall time,
 #                512 s of processor time, on the 600-file corpus: hours on the full one)
 #
@@ -33,6 +34,7 @@ reps=""
 build="$top/build-compare"
 dir=""
 clam_million=0
+nerlo_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --small) small=1 ;;
@@ -40,6 +42,7 @@ while [ $# -gt 0 ]; do
     --build) build="$2"; shift ;;
     --dir) dir="$2"; shift ;;
     --clam-million) clam_million=1 ;;
+    --nerlo-only) nerlo_only=1 ;;
     *) echo "usage: $0 [--small] [--reps N] [--build DIR] [--dir DIR] [--clam-million]" >&2
        exit 2 ;;
   esac
@@ -187,13 +190,14 @@ for combo in "${combos[@]}"; do
     measure nerlo-scan "$k" "$h" load "$r" nerlo_found -- "$nerlo" --quiet --db-dir "$db" "$dir/one"
     warm
     measure nerlo-scan "$k" "$h" scan "$r" nerlo_found -- "$nerlo" --quiet --db-dir "$db" "$corpus/tree"
+    [ "$nerlo_only" = 1 ] && continue
     [ "$k" -ge 1000000 ] && [ "$clam_million" = 0 ] && continue
     measure clamscan "$k" "$h" load "$r" clam_found -- clamscan --no-summary "${clam[@]}" "$dir/empty"
     warm
     measure clamscan "$k" "$h" scan "$r" clam_found -- clamscan --no-summary "${clam[@]}" \
       --max-filesize=5242879 --max-scansize=5242879 -r "$corpus/tree"
   done
-  if [ "$k" -lt 1000000 ]; then
+  if [ "$k" -lt 1000000 ] && [ "$nerlo_only" = 0 ]; then
     compiled="$dir/yara-K$k-H$h.yarc"
     y="$dir/sig-K$k-H100/yara"
     measure yarac "$k" "$h" compile 1 none_found -- \
