@@ -78,7 +78,7 @@ class TFileFind {
   // told and not reported, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;
   NotifyEvent OnUpcomingDropped;
-  static constexpr size_t kLookahead = 8;
+  static constexpr size_t kLookahead = 32;
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();

@@ -94,8 +94,8 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
   out.heuristic_hits = scanner->Scan(bytes.data(), bytes.size(), pump, interval);
 }
 
-TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t size_limit)
-    : size_limit_(size_limit), depth_(std::max<size_t>(depth, 1)) {
+TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit)
+    : size_limit_(size_limit), depth_(std::max<size_t>(depth, 1)), max_bytes_(max_bytes) {
   threads_.reserve(threads);
   for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
 }
@@ -115,6 +115,11 @@ bool TReadAhead::Full() const {
   return threads_.empty() || jobs_.size() >= depth_;
 }
 
+bool TReadAhead::NoRoomFor(int64_t size) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return threads_.empty() || (held_bytes_ > 0 && held_bytes_ + size > max_bytes_);
+}
+
 bool TReadAhead::Empty() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return jobs_.empty();
@@ -126,7 +131,12 @@ void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::
   job->dir = std::move(dir);
   job->name = std::move(name);
   job->scanner = scanner;
-  if (file.IsOpen()) {
+  if (file.IsOpen() && NoRoomFor(file.Stamp().size)) {
+    job->result.outcome = ExaminedBytes::Outcome::kDeferred;
+    job->started = job->done = true;
+  } else if (file.IsOpen()) {
+    // A file too large to be examined is never read: it holds nothing.
+    job->bytes = file.Stamp().size < size_limit_ ? file.Stamp().size : 0;
     job->file = std::move(file);
   } else {
     job->result.outcome = ExaminedBytes::Outcome::kNotExamined;
@@ -135,9 +145,20 @@ void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    held_bytes_ += job->bytes;
     jobs_.push_back(std::move(job));
   }
   work_.notify_one();
+}
+
+void TReadAhead::SubmitDeferred(platform::DirectoryRef dir, std::string name) {
+  auto job = std::make_shared<Job>();
+  job->dir = std::move(dir);
+  job->name = std::move(name);
+  job->result.outcome = ExaminedBytes::Outcome::kDeferred;
+  job->started = job->done = true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  jobs_.push_back(std::move(job));
 }
 
 bool TReadAhead::FrontIs(const platform::Directory* dir, const std::string& name) const {
@@ -157,6 +178,7 @@ ExaminedBytes TReadAhead::TakeFront() {
   }
   std::shared_ptr<Job> job = std::move(jobs_.front());
   jobs_.pop_front();
+  held_bytes_ -= job->bytes;
   lock.unlock();
   work_.notify_one();
   return std::move(job->result);
@@ -168,6 +190,7 @@ void TReadAhead::Clear() {
   // waited for, so that nothing they use may go away under them.
   std::deque<std::shared_ptr<Job>> dropped;
   dropped.swap(jobs_);
+  held_bytes_ = 0;
   idle_.wait(lock, [this] { return running_ == 0; });
 }
 

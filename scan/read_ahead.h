@@ -24,6 +24,7 @@ struct ExaminedBytes {
     kRead,         // bytes, identity and md5_text hold the file
     kTooLarge,     // at or above the size limit when opened: not examined, not an error
     kNotExamined,  // could not be opened or read, or grew to the limit while it was read
+    kDeferred,     // not read ahead (no room): to be read when the walk reports it
   };
   Outcome outcome = Outcome::kNotExamined;
   std::string reason;  // kNotExamined: the system's error text, or why
@@ -58,8 +59,9 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 class TReadAhead {
  public:
   // threads helper threads (none: Submit never queues, Full is always true); at most depth
-  // jobs are held at once.
-  TReadAhead(size_t threads, size_t depth, int64_t size_limit);
+  // jobs, and files of at most max_bytes in all (whatever their number, one), are held at
+  // once.
+  TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit);
   // Drops every job and ends the helper threads.
   ~TReadAhead();
   TReadAhead(const TReadAhead&) = delete;
@@ -67,12 +69,19 @@ class TReadAhead {
 
   // True when no further job can be submitted now.
   bool Full() const;
+  // True when a file of size bytes would not be read ahead now; Submit then queues it as
+  // kDeferred, to keep the order.
+  bool NoRoomFor(int64_t size) const;
   bool Empty() const;
 
   // Queues the file (already opened; when open failed, error says why and the job is done at
-  // once) under the key (dir, name) that Front compares.
+  // once) under the key (dir, name) that FrontIs compares. A file for which there is no room
+  // is closed and queued as done, kDeferred.
   void Submit(platform::DirectoryRef dir, std::string name, platform::File file,
               platform::ErrorCode error, const THeuristicScanner* scanner);
+
+  // Queues (dir, name) as done, kDeferred, without opening it.
+  void SubmitDeferred(platform::DirectoryRef dir, std::string name);
 
   // Whether the oldest job is the one for (dir, name).
   bool FrontIs(const platform::Directory* dir, const std::string& name) const;
@@ -90,6 +99,7 @@ class TReadAhead {
     std::string name;
     platform::File file;
     const THeuristicScanner* scanner = nullptr;
+    int64_t bytes = 0;  // what the job holds against max_bytes
     bool started = false;
     bool done = false;
     ExaminedBytes result;
@@ -99,6 +109,8 @@ class TReadAhead {
 
   const int64_t size_limit_;
   const size_t depth_;
+  const int64_t max_bytes_;
+  int64_t held_bytes_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable work_;  // a job to start, or the end
   std::condition_variable idle_;  // a job has finished

@@ -118,12 +118,15 @@ const THeuristicScanner* TScanRun::HeuristicScanner() {
 }
 
 void TScanRun::SetReadAheadThreads(size_t threads) {
-  read_ahead_ = std::make_unique<TReadAhead>(threads, kReadAheadDepth, kSizeLimit);
+  read_ahead_ = std::make_unique<TReadAhead>(threads, kReadAheadDepth, kReadAheadBytes, kSizeLimit);
 }
 
 void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
                           const std::string& name) {
-  if (read_ahead_->Full()) return;
+  if (read_ahead_->Full()) {
+    read_ahead_->SubmitDeferred(directory, name);
+    return;
+  }
   const THeuristicScanner* scanner = settings_.UseHeuristics() ? HeuristicScanner() : nullptr;
   platform::ErrorCode error = 0;
   platform::File file = platform::File::OpenAt(*directory, name, &error);
@@ -160,6 +163,10 @@ void TScanRun::ffMatch(TFileFind& sender) {
   ExaminedBytes examined;
   if (read_ahead_->FrontIs(directory.get(), name)) {
     examined = read_ahead_->TakeFront();
+    if (examined.outcome == ExaminedBytes::Outcome::kDeferred) {
+      examined.bytes = hx.ReleaseBytes();
+      ReadInline(sender, examined);
+    }
   } else {
     // The walk skipped what was read ahead (it was stopped, or another walk runs).
     read_ahead_->Clear();
@@ -174,6 +181,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
       ShowStatus(path);
       return;
     case ExaminedBytes::Outcome::kNotExamined:
+    case ExaminedBytes::Outcome::kDeferred:  // never left so by ReadInline
       NotExamined(path, examined.reason);
       return;
   }

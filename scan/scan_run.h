@@ -21,10 +21,12 @@
 
 namespace nerlo::scan {
 
-// Helper threads that read, fingerprint and search files ahead of the walk, and how many
-// files they may hold at once.
+// Helper threads that read, fingerprint and search files ahead of the walk, how many files
+// they may hold at once, and how many bytes of files (one large file ahead must not leave
+// the other thread idle, nor many large ones fill the memory).
 inline constexpr size_t kReadAheadThreads = 2;
-inline constexpr size_t kReadAheadDepth = 8;
+inline constexpr size_t kReadAheadDepth = TFileFind::kLookahead;
+inline constexpr int64_t kReadAheadBytes = 48 << 20;
 
 // Files of this many bytes or more are not examined.
 inline constexpr int64_t kSizeLimit = 5'242'880;

@@ -1,0 +1,73 @@
+#include "scan/read_ahead.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/message_queue.h"
+#include "sigdb/md5.h"
+#include "test_util.h"
+
+namespace nerlo::scan {
+namespace {
+
+using nerlo::testing::TempDir;
+using nerlo::testing::WriteFile;
+using Outcome = ExaminedBytes::Outcome;
+
+platform::File OpenFile(const std::string& path) {
+  platform::ErrorCode error = 0;
+  return platform::File::Open(path, platform::LinkPolicy::kNoFollow, &error);
+}
+
+// Files are handed back in the order they were submitted, each with its own bytes, digest and
+// heuristic hits; what has no room is handed back deferred, in its place, and a file at the
+// size limit is never read.
+TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
+  TempDir dir;
+  THeuristicScanner scanner;
+  scanner.Load(std::vector<std::string>{"needle", "absent", "needle"});
+  const std::vector<std::string> contents = {std::string(600, 'a') + "needle",
+                                             std::string(600, 'b'), std::string(700, 'c'),
+                                             std::string(2000, 'd')};
+  for (size_t i = 0; i < contents.size(); ++i)
+    WriteFile(dir / ("f" + std::to_string(i)), contents[i]);
+
+  TReadAhead ahead(2, 8, /*max_bytes=*/1000, /*size_limit=*/1500);
+  for (size_t i = 0; i < 3; ++i)
+    ahead.Submit(nullptr, "f" + std::to_string(i), OpenFile(dir / ("f" + std::to_string(i))), 0,
+                 &scanner);
+  ASSERT_TRUE(ahead.FrontIs(nullptr, "f0"));
+  ExaminedBytes first = ahead.TakeFront();
+  EXPECT_EQ(first.outcome, Outcome::kRead);
+  EXPECT_EQ(std::string(first.bytes.begin(), first.bytes.end()), contents[0]);
+  sigdb::TMD5 md5;
+  md5.Update(contents[0].data(), contents[0].size());
+  EXPECT_EQ(first.md5_text, md5.DigestText());
+  EXPECT_TRUE(first.heuristics_searched);
+  EXPECT_EQ(first.heuristic_hits, (std::vector<size_t>{0, 2}));
+  // Neither 606 + 600 bytes nor 606 + 700 fit in 1000 while the first file is held.
+  EXPECT_TRUE(ahead.FrontIs(nullptr, "f1"));
+  EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+  EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+  EXPECT_TRUE(ahead.Empty());
+  // Room again; the file at the limit is too large and holds nothing.
+  ahead.Submit(nullptr, "f3", OpenFile(dir / "f3"), 0, nullptr);
+  ahead.Submit(nullptr, "f2", OpenFile(dir / "f2"), 0, nullptr);
+  EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kTooLarge);
+  ExaminedBytes third = ahead.TakeFront();
+  EXPECT_EQ(third.outcome, Outcome::kRead);
+  EXPECT_EQ(third.bytes.size(), 700u);
+  EXPECT_FALSE(third.heuristics_searched);
+  // A file that could not be opened keeps its place and says why.
+  ahead.Submit(nullptr, "gone", platform::File(), ENOENT, nullptr);
+  ahead.SubmitDeferred(nullptr, "later");
+  EXPECT_EQ(ahead.TakeFront().reason, platform::ErrorText(ENOENT));
+  EXPECT_TRUE(ahead.FrontIs(nullptr, "later"));
+  ahead.Clear();
+  EXPECT_TRUE(ahead.Empty());
+}
+
+}  // namespace
+}  // namespace nerlo::scan
