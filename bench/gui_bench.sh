@@ -62,8 +62,9 @@ for h in (10, 100):
         out = subprocess.run([scan, "--quiet", "--db-dir", db, corpus], capture_output=True,
                              text=True, errors="replace").stdout.splitlines()
         cli.append(time.monotonic() - start)
-        cli_found = int(out[-2].split(": ")[1])
-        cli_scanned = int(out[-3].split(": ")[1])
+        summary = {l.split(": ")[0]: l.split(": ")[-1] for l in out if ": " in l}
+        cli_found = int(summary["Infected"])
+        cli_scanned = int(summary["Files scanned"])
         line = subprocess.run([driver, "scan", db, corpus, "1"], capture_output=True,
                               text=True).stdout.split()
         gui_times.append(float(line[0]))

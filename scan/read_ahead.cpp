@@ -168,17 +168,26 @@ bool TReadAhead::FrontIs(const platform::Directory* dir, const std::string& name
 
 ExaminedBytes TReadAhead::TakeFront() {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!jobs_.front()->done) {
+  if (jobs_.empty()) {
+    ExaminedBytes none;
+    none.outcome = ExaminedBytes::Outcome::kDeferred;
+    return none;
+  }
+  // Held here: a message run while waiting may drop the line (Clear), and this file, which
+  // the walk has reported, is still the one to examine.
+  const std::shared_ptr<Job> job = jobs_.front();
+  while (!job->done) {
     idle_.wait_for(lock, kWaitSlice);
-    if (jobs_.front()->done) break;
+    if (job->done) break;
     // The windows stay responsive while a large file is read.
     lock.unlock();
     platform::ProcessMessages();
     lock.lock();
   }
-  std::shared_ptr<Job> job = std::move(jobs_.front());
-  jobs_.pop_front();
-  held_bytes_ -= job->bytes;
+  if (!jobs_.empty() && jobs_.front() == job) {
+    jobs_.pop_front();
+    held_bytes_ -= job->bytes;
+  }
   lock.unlock();
   work_.notify_one();
   return std::move(job->result);
