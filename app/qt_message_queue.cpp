@@ -65,24 +65,7 @@ void QtMessageQueue::WaitForMessages(std::chrono::milliseconds timeout) {
 }
 
 void QtMessageQueue::Synchronize(std::function<void()> fn) {
-  if (std::this_thread::get_id() == owner_) {
-    RunSwallowing(fn);
-    return;
-  }
-  struct Done {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  auto done = std::make_shared<Done>();
-  Queue([fn = std::move(fn), done] {
-    RunSwallowing(fn);
-    std::lock_guard<std::mutex> lock(done->mutex);
-    done->done = true;
-    done->cv.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(done->mutex);
-  done->cv.wait(lock, [&] { return done->done; });
+  RunOrQueueAndWait(owner_, std::move(fn));
 }
 
 void QtMessageQueue::Queue(std::function<void()> fn) {

@@ -5,6 +5,33 @@
 
 namespace nerlo::platform {
 
+void MessageQueue::RunOrQueueAndWait(std::thread::id owner, std::function<void()> fn) {
+  if (std::this_thread::get_id() == owner) {
+    try {
+      fn();
+    } catch (...) {
+    }
+    return;
+  }
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  Queue([fn = std::move(fn), done] {
+    try {
+      fn();
+    } catch (...) {
+    }
+    std::lock_guard<std::mutex> lock(done->mutex);
+    done->done = true;
+    done->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(done->mutex);
+  done->cv.wait(lock, [&] { return done->done; });
+}
+
 PlainMessageQueue::PlainMessageQueue() : owner_(std::this_thread::get_id()) {}
 
 PlainMessageQueue::~PlainMessageQueue() {
@@ -36,30 +63,7 @@ void PlainMessageQueue::WaitForMessages(std::chrono::milliseconds timeout) {
 }
 
 void PlainMessageQueue::Synchronize(std::function<void()> fn) {
-  if (std::this_thread::get_id() == owner_) {
-    try {
-      fn();
-    } catch (...) {
-    }
-    return;
-  }
-  struct Done {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  auto done = std::make_shared<Done>();
-  Queue([fn = std::move(fn), done] {
-    try {
-      fn();
-    } catch (...) {
-    }
-    std::lock_guard<std::mutex> lock(done->mutex);
-    done->done = true;
-    done->cv.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(done->mutex);
-  done->cv.wait(lock, [&] { return done->done; });
+  RunOrQueueAndWait(owner_, std::move(fn));
 }
 
 void PlainMessageQueue::Queue(std::function<void()> fn) {

@@ -40,6 +40,12 @@ class MessageQueue {
   // Any thread: has fn run on the user-interface thread later, without waiting. Calls posted
   // by Synchronize and Queue run in the order in which they were posted.
   virtual void Queue(std::function<void()> fn) = 0;
+
+ protected:
+  // Synchronize's common part: on the user-interface thread (owner) runs fn at once;
+  // elsewhere posts it with Queue and waits until it has run. An exception that escapes fn
+  // is swallowed.
+  void RunOrQueueAndWait(std::thread::id owner, std::function<void()> fn);
 };
 
 // A mutex-and-condition queue drained by ProcessMessages. The thread that creates it is its
