@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,13 +73,16 @@ class TFileFind {
   // A directory that was to be walked and cannot be listed (or reached again): its path as
   // the walk names it and the reason, as ReasonText gives it.
   NotExaminedEvent OnNotExamined;
-  // The look-ahead: while OnUpcoming is set, a file pass lists up to kLookahead entries ahead
-  // of the one it reports and tells each of them to OnUpcoming, in listing order, before it is
-  // reported; they are then reported in that same order. When the walk stops with entries
-  // told and not reported, OnUpcomingDropped is called once: they will never be reported.
+  // The look-ahead: while OnUpcoming is set, the walk lists up to kLookahead files ahead of
+  // the one it reports and tells each of them to OnUpcoming, in the order they will be
+  // reported, before it is reported. Once a file pass has listed its directory to the end, it
+  // runs on into the next directory the walk will enter (opened then, from the same parent
+  // handle the walk would use; its directory pass is then read early too). When the walk
+  // stops with entries told and not reported, or does not enter the directory it listed
+  // ahead, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;
   NotifyEvent OnUpcomingDropped;
-  static constexpr size_t kLookahead = 32;
+  static constexpr size_t kLookahead = 128;
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();
@@ -95,13 +99,33 @@ class TFileFind {
   bool StopRequested() const { return stop_request_; }
 
  private:
+  struct Subdirectories;
   struct Level;
+  struct Prefetch;
+  struct Cursor;
   struct WalkState;
   // Walks root and, unless the scope is ssCurrentDir, every directory below it.
   void Walk(const std::string& mask, const platform::DirectoryRef& root, const std::string& path);
   // Lists dir, whose path is walk.path (file pass, then the names of its subdirectories),
   // and puts its level on the walk's list, unless dir is already on the walk's path.
-  void Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk);
+  // prefetched: dir opened and partly listed ahead by ListAhead.
+  void Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk,
+             std::unique_ptr<Prefetch> prefetched = nullptr);
+  // Lists files of listing (at most room more of them), telling each to OnUpcoming.
+  void ListFiles(Prefetch& listing, const platform::DirectoryRef& dir, size_t room);
+  // Reads dir's directory pass.
+  void ListSubdirectories(const platform::Directory& dir, Subdirectories& pass);
+  // Opens and lists the directories the walk enters next, telling their files to OnUpcoming,
+  // until kLookahead files are told and not reported (told_here of them by the current file
+  // pass). A directory that cannot be opened or listed now is left to the walk.
+  void ListAhead(const std::string& mask, WalkState& walk, size_t told_here);
+  // The directory listed ahead as name in parent, if it is the next one listed ahead; any
+  // other guess is dropped.
+  std::unique_ptr<Prefetch> TakePrefetched(WalkState& walk, const platform::Directory* parent,
+                                           const std::string& name);
+  // Drops every directory listed ahead; tells OnUpcomingDropped when any of their files, or
+  // told_here, had been told.
+  void DropPrefetched(WalkState& walk, bool told_here);
   void Report(const platform::DirectoryRef& dir, const std::string& dir_path,
               const std::string& name);
   // Makes path (name in dir) the last match, tells OnMatch, then stops or pumps.

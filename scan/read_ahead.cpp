@@ -115,11 +115,6 @@ bool TReadAhead::Full() const {
   return threads_.empty() || jobs_.size() >= depth_;
 }
 
-bool TReadAhead::NoRoomFor(int64_t size) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return threads_.empty() || (held_bytes_ > 0 && held_bytes_ + size > max_bytes_);
-}
-
 bool TReadAhead::Empty() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return jobs_.empty();
@@ -131,10 +126,7 @@ void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::
   job->dir = std::move(dir);
   job->name = std::move(name);
   job->scanner = scanner;
-  if (file.IsOpen() && NoRoomFor(file.Stamp().size)) {
-    job->result.outcome = ExaminedBytes::Outcome::kDeferred;
-    job->started = job->done = true;
-  } else if (file.IsOpen()) {
+  if (file.IsOpen()) {
     // A file too large to be examined is never read: it holds nothing.
     job->bytes = file.Stamp().size < size_limit_ ? file.Stamp().size : 0;
     job->file = std::move(file);
@@ -145,7 +137,6 @@ void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_bytes_ += job->bytes;
     jobs_.push_back(std::move(job));
   }
   work_.notify_one();
@@ -189,7 +180,8 @@ ExaminedBytes TReadAhead::TakeFront() {
     held_bytes_ -= job->bytes;
   }
   lock.unlock();
-  work_.notify_one();
+  // Room for the next file, and a place in the line.
+  work_.notify_all();
   return std::move(job->result);
 }
 
@@ -209,16 +201,18 @@ void TReadAhead::Run() {
     std::shared_ptr<Job> job;
     work_.wait(lock, [this, &job] {
       if (ending_) return true;
+      // Files are read in their order: the first one not begun, once it has room.
       for (const std::shared_ptr<Job>& candidate : jobs_) {
-        if (!candidate->started) {
-          job = candidate;
-          return true;
-        }
+        if (candidate->started) continue;
+        if (held_bytes_ > 0 && held_bytes_ + candidate->bytes > max_bytes_) return false;
+        job = candidate;
+        return true;
       }
       return false;
     });
     if (job == nullptr) return;  // ending
     job->started = true;
+    held_bytes_ += job->bytes;
     ++running_;
     lock.unlock();
 

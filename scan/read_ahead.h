@@ -24,7 +24,7 @@ struct ExaminedBytes {
     kRead,         // bytes, identity and md5_text hold the file
     kTooLarge,     // at or above the size limit when opened: not examined, not an error
     kNotExamined,  // could not be opened or read, or grew to the limit while it was read
-    kDeferred,     // not read ahead (no room): to be read when the walk reports it
+    kDeferred,     // not read ahead (the line was full): to be read when the walk reports it
   };
   Outcome outcome = Outcome::kNotExamined;
   std::string reason;  // kNotExamined: the system's error text, or why
@@ -59,8 +59,9 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 class TReadAhead {
  public:
   // threads helper threads (none: Submit never queues, Full is always true); at most depth
-  // jobs, and files of at most max_bytes in all (whatever their number, one), are held at
-  // once.
+  // jobs are queued, and files of at most max_bytes in all (whatever their number, one) are
+  // read and held at once: a file without room waits, open, until the files before it have
+  // been taken, and is then read in its turn.
   TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit);
   // Drops every job and ends the helper threads.
   ~TReadAhead();
@@ -69,14 +70,10 @@ class TReadAhead {
 
   // True when no further job can be submitted now.
   bool Full() const;
-  // True when a file of size bytes would not be read ahead now; Submit then queues it as
-  // kDeferred, to keep the order.
-  bool NoRoomFor(int64_t size) const;
   bool Empty() const;
 
   // Queues the file (already opened; when open failed, error says why and the job is done at
-  // once) under the key (dir, name) that FrontIs compares. A file for which there is no room
-  // is closed and queued as done, kDeferred.
+  // once) under the key (dir, name) that FrontIs compares.
   void Submit(platform::DirectoryRef dir, std::string name, platform::File file,
               platform::ErrorCode error, const THeuristicScanner* scanner);
 
@@ -100,7 +97,7 @@ class TReadAhead {
     std::string name;
     platform::File file;
     const THeuristicScanner* scanner = nullptr;
-    int64_t bytes = 0;  // what the job holds against max_bytes
+    int64_t bytes = 0;  // what the job holds against max_bytes once started
     bool started = false;
     bool done = false;
     ExaminedBytes result;

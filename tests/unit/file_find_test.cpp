@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/message_queue.h"
 #include "platform/platform.h"
+#include "tests/unit/os_test_util.h"
 #include "tests/unit/test_util.h"
 
 namespace nerlo::scan {
@@ -437,6 +440,153 @@ TEST(FileFind, ExceptionFromOnMatchLeavesStart) {
   rec.reports.clear();
   ff.Start();
   EXPECT_EQ(rec.reports, files);
+}
+
+// Everything a walk does that a caller can see, in order.
+struct WalkLog {
+  std::vector<std::string> events;
+  // Told and not yet reported, oldest first: every report must be the oldest told.
+  std::deque<std::pair<const platform::Directory*, std::string>> told;
+  int dropped = 0;
+  bool out_of_order = false;
+  bool dropped_nothing = false;
+  size_t most_told_ahead = 0;
+};
+
+// Walks target, stopping at the stop_at-th event (never when 0), once with the look-ahead and
+// once without it.
+WalkLog LoggedWalk(const std::string& target, bool lookahead, size_t stop_at,
+                   const std::function<void()>& on_first_match = {}) {
+  CountingQueue queue;
+  TFileFind ff;
+  ff.SetStopOnFirstMatch(false);
+  ff.SetFileName(target);
+  WalkLog log;
+  bool first_done = false;
+  auto note = [&](std::string event) {
+    log.events.push_back(std::move(event));
+    if (log.events.size() == stop_at) ff.Stop();
+  };
+  ff.OnMatch = [&](TFileFind& sender) {
+    if (lookahead) {
+      if (log.told.empty() || log.told.front().first != sender.LastDirectory().get() ||
+          log.told.front().second != sender.LastName())
+        log.out_of_order = true;
+      if (!log.told.empty()) log.told.pop_front();
+    }
+    note("match " + sender.LastMatch());
+    if (on_first_match && !first_done) {
+      first_done = true;
+      on_first_match();
+    }
+  };
+  ff.OnChangeDirectory = [&](TFileFind&, const std::string& dir) { note("enter " + dir); };
+  ff.OnNotExamined = [&](TFileFind&, const std::string& path, const std::string&) {
+    note("not examined " + path);
+  };
+  queue.on_pump = [&] { note("pump"); };
+  if (lookahead) {
+    ff.OnUpcoming = [&](TFileFind&, const platform::DirectoryRef& dir, const std::string& name) {
+      log.told.emplace_back(dir.get(), name);
+      log.most_told_ahead = std::max(log.most_told_ahead, log.told.size());
+    };
+    ff.OnUpcomingDropped = [&](TFileFind&) {
+      ++log.dropped;
+      if (log.told.empty()) log.dropped_nothing = true;
+      log.told.clear();
+    };
+  }
+  ff.Start();
+  return log;
+}
+
+// The look-ahead lists files of the directories still to come, but the walk itself must not
+// change: the same reports, directories, failures and pumps in the same order, stopped
+// anywhere; every file is told before it is reported and reported in the order told, and what
+// a stop leaves told is dropped once.
+TEST(FileFind, LookAheadRunsAcrossDirectoriesAndLeavesTheWalkUnchanged) {
+  TempDir dir;
+  MakeTree(dir);
+  // More files in one directory than the look-ahead holds; directories holding only
+  // directories, or nothing; a chain of single files.
+  for (size_t i = 0; i < TFileFind::kLookahead + 20; ++i)
+    WriteFile(dir / ("many/m" + std::to_string(i)), "m");
+  WriteFile(dir / "only_dirs/a/b/c/f", "f");
+  fs::create_directories(dir / "only_dirs/empty1/empty2");
+  for (int i = 0; i < 6; ++i) {
+    std::string chain = dir / "chain";
+    for (int k = 0; k <= i; ++k) chain += "/c" + std::to_string(k);
+    WriteFile(chain + "/file", "c");
+  }
+  const std::string target = dir.path() + "/*.*";
+
+  const WalkLog plain = LoggedWalk(target, false, 0);
+  const WalkLog ahead = LoggedWalk(target, true, 0);
+  EXPECT_EQ(ahead.events, plain.events);
+  EXPECT_FALSE(ahead.out_of_order);
+  EXPECT_TRUE(ahead.told.empty());
+  EXPECT_EQ(ahead.dropped, 0);
+  EXPECT_EQ(ahead.most_told_ahead, TFileFind::kLookahead);
+
+  // Files of a directory still to come are told while the current one is being reported.
+  {
+    CountingQueue queue;
+    TFileFind ff;
+    ff.SetStopOnFirstMatch(false);
+    ff.SetFileName(dir.path() + "/chain/*.*");
+    std::vector<std::string> told;
+    ff.OnUpcoming = [&](TFileFind&, const platform::DirectoryRef&, const std::string& name) {
+      told.push_back(name);
+    };
+    size_t told_at_first_report = 0;
+    ff.OnMatch = [&](TFileFind&) {
+      if (told_at_first_report == 0) told_at_first_report = told.size();
+    };
+    ff.Start();
+    EXPECT_EQ(told.size(), 6u);
+    EXPECT_EQ(told_at_first_report, 6u);  // every level's file, from the first report on
+  }
+
+  for (size_t stop_at = 1; stop_at <= plain.events.size(); stop_at += 1 + stop_at / 8) {
+    const WalkLog p = LoggedWalk(target, false, stop_at);
+    const WalkLog a = LoggedWalk(target, true, stop_at);
+    ASSERT_EQ(a.events, p.events) << "stopped at event " << stop_at;
+    EXPECT_FALSE(a.out_of_order) << stop_at;
+    EXPECT_TRUE(a.told.empty()) << stop_at;
+    EXPECT_LE(a.dropped, 1) << stop_at;
+    EXPECT_FALSE(a.dropped_nothing) << stop_at;
+  }
+
+  // Directories that cannot be listed are left to the walk, which reports them; one that
+  // becomes readable after it was passed over ahead is entered all the same.
+  WriteFile(dir / "n/a/file", "a");
+  WriteFile(dir / "n/locked/inside", "l");
+  WriteFile(dir / "n/later/inside", "l");
+  WriteFile(dir / "n/z/file", "z");
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((dir / "n/locked").c_str(), 0), 0);
+  ASSERT_EQ(chown((dir / "n/later").c_str(), 65534, 65534), 0);
+  const std::string later = dir / "n/later";
+  const std::string failure = nerlo::testing::RunAsNobody([&]() -> std::string {
+    std::vector<std::string> logs[2];
+    for (int with = 0; with < 2; ++with) {
+      if (chmod(later.c_str(), 0) != 0) return "chmod";
+      const WalkLog log =
+          LoggedWalk(dir / "n/*.*", with == 1, 0, [&] { chmod(later.c_str(), 0755); });
+      if (log.out_of_order || !log.told.empty()) return "look-ahead out of order";
+      logs[with] = log.events;
+    }
+    if (logs[0] != logs[1]) return "the walks differ";
+    const std::string joined = [&] {
+      std::string all;
+      for (const std::string& event : logs[1]) all += event + "\n";
+      return all;
+    }();
+    if (joined.find("not examined " + (dir / "n/locked")) == std::string::npos)
+      return "locked not reported";
+    return "";
+  });
+  EXPECT_EQ(failure, "");
 }
 
 }  // namespace

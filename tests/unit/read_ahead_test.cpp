@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/message_queue.h"
@@ -22,8 +24,8 @@ platform::File OpenFile(const std::string& path) {
 }
 
 // Files are handed back in the order they were submitted, each with its own bytes, digest and
-// heuristic hits; what has no room is handed back deferred, in its place, and a file at the
-// size limit is never read.
+// heuristic hits; a file without room waits, open, and is read only once the files before it
+// are taken; a file at the size limit is never read.
 TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   TempDir dir;
   THeuristicScanner scanner;
@@ -38,6 +40,11 @@ TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   for (size_t i = 0; i < 3; ++i)
     ahead.Submit(nullptr, "f" + std::to_string(i), OpenFile(dir / ("f" + std::to_string(i))), 0,
                  &scanner);
+  // Neither 606 + 600 bytes nor 606 + 700 fit in 1000 while the first file is held: the second
+  // file is not read yet, so what is written into it now is what it will be found to hold.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string changed(600, 'B');
+  WriteFile(dir / "f1", changed);  // the same file, truncated and written again
   ASSERT_TRUE(ahead.FrontIs(nullptr, "f0"));
   ExaminedBytes first = ahead.TakeFront();
   EXPECT_EQ(first.outcome, Outcome::kRead);
@@ -47,12 +54,12 @@ TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   EXPECT_EQ(first.md5_text, md5.DigestText());
   EXPECT_TRUE(first.heuristics_searched);
   EXPECT_EQ(first.heuristic_hits, (std::vector<size_t>{0, 2}));
-  // Neither 606 + 600 bytes nor 606 + 700 fit in 1000 while the first file is held.
   EXPECT_TRUE(ahead.FrontIs(nullptr, "f1"));
-  EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
-  EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+  ExaminedBytes second = ahead.TakeFront();
+  EXPECT_EQ(std::string(second.bytes.begin(), second.bytes.end()), changed);
+  EXPECT_EQ(ahead.TakeFront().bytes.size(), 700u);
   EXPECT_TRUE(ahead.Empty());
-  // Room again; the file at the limit is too large and holds nothing.
+  // The file at the limit is too large and holds nothing.
   ahead.Submit(nullptr, "f3", OpenFile(dir / "f3"), 0, nullptr);
   ahead.Submit(nullptr, "f2", OpenFile(dir / "f2"), 0, nullptr);
   EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kTooLarge);
