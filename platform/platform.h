@@ -356,4 +356,25 @@ DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const File
 // the directory reached so far; a path ending in "/", "." or ".." is kRefused.
 DeleteOutcome DeleteFileIfSame(const std::string& path, const FileIdentity& expected);
 
+// ---- Large blocks of memory ------------------------------------------------------------
+
+// Frees what AllocateLargeBlock gave; a null pointer is left alone.
+struct LargeBlockDeleter {
+  size_t bytes = 0;
+  void operator()(void* block) const;
+};
+template <typename T>
+using LargeArray = std::unique_ptr<T[], LargeBlockDeleter>;
+
+// bytes of zero-filled memory for a large, long-lived block (a database and its index), asked
+// of the system directly and backed by huge pages where the system allows them: filling such a
+// block costs a fraction of what small pages cost. Raises std::bad_alloc when the memory
+// cannot be had. T must be a trivial type; the array holds count elements.
+void* AllocateLargeBlock(size_t bytes);
+template <typename T>
+LargeArray<T> MakeLargeArray(size_t count) {
+  const size_t bytes = count * sizeof(T);
+  return LargeArray<T>(static_cast<T*>(AllocateLargeBlock(bytes)), LargeBlockDeleter{bytes});
+}
+
 }  // namespace nerlo::platform

@@ -118,7 +118,7 @@ int32_t TBaseSearch::FindNext() {
 // The bytes of a database as one read saw them, and their index once a search asked for it.
 // Immutable but for the index, which is built once, under index_once, and never changed after.
 struct DatabaseSnapshot {
-  std::unique_ptr<unsigned char[]> bytes;
+  platform::LargeArray<unsigned char> bytes;
   size_t size = 0;
 
   mutable std::once_flag index_once;
@@ -244,7 +244,7 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
   }
   const size_t expected = static_cast<size_t>(size);
 
-  std::unique_ptr<unsigned char[]> bytes;
+  platform::LargeArray<unsigned char> bytes;
   size_t filled = 0;
   if (previous != nullptr && previous->size == expected) {
     // Compare piece by piece; the new allocation is made only at the first difference.
@@ -259,7 +259,7 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
       if (got == 0) break;
       const size_t n = static_cast<size_t>(got);
       if (std::memcmp(piece.data(), previous->bytes.get() + filled, n) != 0) {
-        bytes = std::make_unique_for_overwrite<unsigned char[]>(expected);
+        bytes = platform::MakeLargeArray<unsigned char>(expected);
         std::memcpy(bytes.get(), previous->bytes.get(), filled);
         std::memcpy(bytes.get() + filled, piece.data(), n);
         filled += n;
@@ -269,11 +269,11 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
     }
     if (bytes == nullptr && filled < expected) {
       // Shrunk while read: a prefix of the previous bytes is what was read.
-      bytes = std::make_unique_for_overwrite<unsigned char[]>(expected);
+      bytes = platform::MakeLargeArray<unsigned char>(expected);
       std::memcpy(bytes.get(), previous->bytes.get(), filled);
     }
   } else {
-    bytes = std::make_unique_for_overwrite<unsigned char[]>(expected);
+    bytes = platform::MakeLargeArray<unsigned char>(expected);
   }
   if (bytes != nullptr && filled < expected) {
     const int64_t got = ReadFully(file, bytes.get() + filled, expected - filled, &error);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "sigdb/fold.h"
 
 namespace nerlo::sigdb {
@@ -40,11 +41,11 @@ QGramIndex::QGramIndex(const unsigned char* text, size_t size) {
   while (bucket_bits_ < 31 && (size_t{1} << (bucket_bits_ + 1)) <= samples_) ++bucket_bits_;
   const size_t buckets = size_t{1} << bucket_bits_;
 
-  starts_ = std::make_unique<uint32_t[]>(buckets + 1);  // zeroed
-  positions_ = std::make_unique_for_overwrite<uint32_t[]>(samples_);
+  starts_ = platform::MakeLargeArray<uint32_t>(buckets + 1);  // zeroed
+  positions_ = platform::MakeLargeArray<uint32_t>(samples_);
   {
     // Each sample's bucket, kept so that the text is hashed once; freed before returning.
-    auto bucket_of = std::make_unique_for_overwrite<uint32_t[]>(samples_);
+    auto bucket_of = platform::MakeLargeArray<uint32_t>(samples_);
     for (size_t i = 0; i < samples_; ++i) bucket_of[i] = BucketOf(text + i * kStep, true);
     // The bucket table is far larger than the caches: its lines are asked for ahead of use.
     constexpr size_t kAhead = 16;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace nerlo::sigdb {
 
 // Indexes the q-gram (kGram bytes, each folded through the Windows-1252 lower-case mapping)
@@ -47,8 +49,8 @@ class QGramIndex {
   int bucket_bits_ = 0;
   // Bucket b holds the sampled offsets positions_[starts_[b]] .. positions_[starts_[b+1]-1],
   // ascending.
-  std::unique_ptr<uint32_t[]> starts_;
-  std::unique_ptr<uint32_t[]> positions_;
+  platform::LargeArray<uint32_t> starts_;
+  platform::LargeArray<uint32_t> positions_;
   size_t samples_ = 0;
 };
 

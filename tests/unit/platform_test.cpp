@@ -447,3 +447,26 @@ TEST(PlatformDelete, DeleteFileIfSameOnlyRemovesTheExpectedFileThroughRealDirect
 
 }  // namespace
 }  // namespace nerlo::platform
+
+namespace nerlo::platform {
+namespace {
+
+// Blocks of every size class come zero-filled and wholly writable, and an impossible size is
+// refused with bad_alloc rather than a null block.
+TEST(LargeBlock, ZeroFilledWritableAndRefusedWhenImpossible) {
+  for (const size_t count :
+       {size_t{0}, size_t{1}, size_t{4095}, size_t{3} << 20, size_t{9} << 20}) {
+    LargeArray<uint32_t> block = MakeLargeArray<uint32_t>(count);
+    ASSERT_NE(block.get(), nullptr);
+    for (size_t i = 0; i < count; i += 1009) ASSERT_EQ(block[i], 0u) << count;
+    for (size_t i = 0; i < count; ++i) block[i] = static_cast<uint32_t>(i);
+    if (count > 0) {
+      EXPECT_EQ(block[count - 1], count - 1);
+    }
+  }
+  EXPECT_THROW(AllocateLargeBlock(SIZE_MAX - 1024), std::bad_alloc);
+  EXPECT_THROW(MakeLargeArray<unsigned char>(size_t{1} << 62), std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace nerlo::platform
