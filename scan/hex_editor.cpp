@@ -67,7 +67,7 @@ void THexEditorEx::LoadFile(const std::string& path, platform::LinkPolicy links)
   loaded_identity_ = file.Stamp().identity;
 }
 
-void THexEditorEx::LoadBytes(std::vector<unsigned char>&& data, const std::string& name,
+void THexEditorEx::LoadBytes(FileBytes&& data, const std::string& name,
                              const platform::FileIdentity& identity) {
   Clear();
   if (data.size() > static_cast<size_t>(kMaxDataLength)) {
@@ -80,8 +80,8 @@ void THexEditorEx::LoadBytes(std::vector<unsigned char>&& data, const std::strin
   loaded_identity_ = identity;
 }
 
-std::vector<unsigned char> THexEditorEx::ReleaseBytes() {
-  std::vector<unsigned char> bytes;
+FileBytes THexEditorEx::ReleaseBytes() {
+  FileBytes bytes;
   bytes.swap(data_);
   Clear();
   return bytes;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/file_bytes.h"
 
 namespace nerlo::scan {
 
@@ -42,12 +43,11 @@ class THexEditorEx {
   // copied), as LoadFile holds what it reads: caret on byte 0, no selection; name and identity
   // are remembered as those of the loaded file. More than 2,147,483,647 bytes raise
   // EReadError, and nothing is held then.
-  void LoadBytes(std::vector<unsigned char>&& data, const std::string& name,
-                 const platform::FileIdentity& identity);
+  void LoadBytes(FileBytes&& data, const std::string& name, const platform::FileIdentity& identity);
 
   // Drops the held bytes and hands back their buffer, so that a caller reading file after
   // file can reuse one allocation. Afterwards nothing is held, as after a failed load.
-  std::vector<unsigned char> ReleaseBytes();
+  FileBytes ReleaseBytes();
 
   // Clears the selection and puts the caret on position. Raises EHexEditorError "Invalid
   // selection start" when position is not within the held bytes; then nothing changes.
@@ -71,7 +71,7 @@ class THexEditorEx {
  private:
   void Clear();
 
-  std::vector<unsigned char> data_;
+  FileBytes data_;
   int32_t caret_ = 0;
   int32_t anchor_ = -1;
   int32_t lower_ = -1;

@@ -23,7 +23,7 @@ constexpr std::chrono::milliseconds kWaitSlice{5};
 
 void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
                const std::function<void(size_t)>& pace) {
-  std::vector<unsigned char>& buffer = out.bytes;
+  FileBytes& buffer = out.bytes;
   buffer.clear();
   out.reason.clear();
   const int64_t size = file.Stamp().size;
@@ -74,7 +74,7 @@ void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
 
 void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
                  const std::function<void(size_t)>& pace) {
-  const std::vector<unsigned char>& bytes = out.bytes;
+  const FileBytes& bytes = out.bytes;
   sigdb::TMD5 md5;
   for (size_t at = 0; at < bytes.size(); at += kHashPiece) {
     const size_t piece = std::min(kHashPiece, bytes.size() - at);

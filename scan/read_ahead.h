@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/file_bytes.h"
 #include "scan/heuristic_set.h"
 
 namespace nerlo::scan {
@@ -28,7 +29,7 @@ struct ExaminedBytes {
   };
   Outcome outcome = Outcome::kNotExamined;
   std::string reason;  // kNotExamined: the system's error text, or why
-  std::vector<unsigned char> bytes;
+  FileBytes bytes;
   platform::FileIdentity identity;
   std::string md5_text;  // the MD5 text of bytes
   // The 0-based heuristic list places that occur in bytes, ascending; meaningful only when

@@ -194,7 +194,7 @@ namespace {
 TEST(THexEditorEx, LoadBytesHoldsWhatTheCallerReadAndReleaseHandsTheBufferBack) {
   std::string content(700, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-  std::vector<unsigned char> bytes(content.begin(), content.end());
+  FileBytes bytes(content.begin(), content.end());
   const unsigned char* storage = bytes.data();
   THexEditorEx hx;
   const platform::FileIdentity identity{1, 2, true};
@@ -204,7 +204,7 @@ TEST(THexEditorEx, LoadBytesHoldsWhatTheCallerReadAndReleaseHandsTheBufferBack) 
   std::string error;
   EXPECT_EQ(TakeWindows(hx, content, &error), 8);
   // Handed back without a copy, and nothing is held afterwards.
-  std::vector<unsigned char> back = hx.ReleaseBytes();
+  FileBytes back = hx.ReleaseBytes();
   EXPECT_EQ(back.data(), storage);
   EXPECT_EQ(hx.DataLength(), 0);
   EXPECT_FALSE(hx.LoadedIdentity().valid);
