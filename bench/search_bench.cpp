@@ -175,6 +175,26 @@ void BM_IndexedLookup(benchmark::State& state) {
 }
 BENCHMARK(BM_IndexedLookup)->Arg(1)->Arg(8)->Arg(64)->Unit(benchmark::kMicrosecond);
 
+// Lookups as a scan makes them, each for another signature (none of them present), so that
+// every one probes the index afresh.
+void BM_IndexedLookupOfNewSignatures(benchmark::State& state) {
+  const std::string& path = SizedDatabase(state.range(0));
+  std::vector<std::string> patterns;
+  for (uint32_t i = 0; i < 4096; ++i) patterns.push_back(EncodedHexText(64, 1000 + i));
+  nerlo::sigdb::TFileSearch search;
+  search.SetFilename(path);
+  size_t next = 0;
+  int matches = 0;
+  for (auto _ : state) {
+    search.SetFilename(path);
+    search.SetPattern(patterns[next++ % patterns.size()]);
+    for (int32_t at = search.FindFirst(); at >= 0; at = search.FindNext()) ++matches;
+  }
+  benchmark::DoNotOptimize(matches);
+  state.SetLabel(std::to_string(state.range(0)) + " MB");
+}
+BENCHMARK(BM_IndexedLookupOfNewSignatures)->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
+
 void BM_SkipTableLookup(benchmark::State& state) {
   std::string text;
   SizedDatabase(state.range(0), &text);

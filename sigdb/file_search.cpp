@@ -403,8 +403,17 @@ bool TFileSearch::UseIndex() {
   const size_t limit = std::max<size_t>(4096, snapshot->size / 256);
   candidates_usable_ =
       index->Candidates(folded_pattern_.data(), folded_pattern_.size(), limit, &candidates_);
-  if (!candidates_usable_) candidates_.clear();
-  return candidates_usable_;
+  if (!candidates_usable_) {
+    candidates_.clear();
+    return false;
+  }
+  // The candidates are compared in turn; their bytes are asked of memory at once.
+  constexpr size_t kPrefetched = 64;
+  const unsigned char* block = BlockStart();
+  for (size_t i = 0; i < std::min(candidates_.size(), kPrefetched); ++i) {
+    if (candidates_[i] < snapshot->size) __builtin_prefetch(block + candidates_[i]);
+  }
+  return true;
 }
 
 int32_t TFileSearch::FindNext() {

@@ -71,8 +71,16 @@ bool QGramIndex::Candidates(const unsigned char* folded_pattern, size_t length, 
                             std::vector<uint32_t>* out) const {
   out->clear();
   if (length < kMinPattern) return false;
+  // The kStep buckets lie far apart in a large index: all of them, and then their offsets,
+  // are asked of memory at once, rather than one miss after another.
+  uint32_t buckets[kStep];
   for (size_t j = 0; j < kStep; ++j) {
-    const uint32_t bucket = BucketOf(folded_pattern + j, false);
+    buckets[j] = BucketOf(folded_pattern + j, false);
+    __builtin_prefetch(&starts_[buckets[j]]);
+  }
+  for (size_t j = 0; j < kStep; ++j) __builtin_prefetch(&positions_[starts_[buckets[j]]]);
+  for (size_t j = 0; j < kStep; ++j) {
+    const uint32_t bucket = buckets[j];
     const uint32_t first = starts_[bucket], last = starts_[bucket + 1];
     if (out->size() + (last - first) > limit) return false;
     for (uint32_t k = first; k < last; ++k) {
