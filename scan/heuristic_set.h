@@ -18,6 +18,11 @@ namespace nerlo::scan {
 // each entry over a file holding those bytes (a complete, case-sensitive byte search; an empty
 // string never occurs). The cost per byte does not grow with the number of strings.
 //
+// When every string is long enough (and the list not too large), a sampled filter runs in front
+// of the automaton: it looks at four bytes at every Stride()-th offset of the block, and the
+// automaton goes through only the bytes around offsets whose four bytes stand at the right place
+// in some string. The answers are the same either way.
+//
 // Load builds the automaton; call it again whenever the list is loaded. Scan only reads the
 // automaton, so one loaded instance may be scanned with from any number of threads at once;
 // Load must not run while a Scan does.
@@ -48,7 +53,15 @@ class THeuristicScanner {
   size_t MemoryBytes() const;
   size_t PrefixLength() const { return prefix_length_; }
 
+  // Distance between the block offsets the filter looks at, or 0 when there is no filter and
+  // the automaton goes through every byte (a list with a string shorter than 8 bytes, or with
+  // too many distinct strings for the filter to stay sparse).
+  size_t Stride() const { return stride_; }
+
  private:
+  template <typename Cell, bool kNarrow>
+  class TRun;
+
   void Build(const std::vector<std::string_view>& strings);
   // Marks the strings that end their prefix at state, where *last is the last byte read.
   void Report(uint32_t state, const unsigned char* last, const unsigned char* data_end,
@@ -77,6 +90,13 @@ class THeuristicScanner {
   std::vector<uint32_t> output_start_;
   std::vector<uint32_t> output_;
   std::vector<uint32_t> report_next_;
+
+  // The filter: a set of bits indexed by a hash of four bytes (the top filter_bits_ bits of
+  // their product with an odd constant), holding every four bytes that stand at offsets
+  // 0 .. stride_ - 1 of some string. Empty when stride_ is 0.
+  size_t stride_ = 0;
+  uint32_t filter_bits_ = 0;
+  std::vector<uint64_t> filter_;
 };
 
 }  // namespace nerlo::scan
