@@ -32,25 +32,52 @@ constexpr size_t kMinFilterLength = 8;
 constexpr size_t kMaxFilterLength = 16;
 // Filter bits per distinct four bytes held, and the bounds on the filter's size: few enough set
 // bits that a chance hit is rare, small enough to stay in the processor's cache.
-constexpr size_t kFilterBitsPerGram = 128;
+constexpr size_t kFilterBitsPerGram = 256;
 constexpr size_t kMinFilterBits = size_t{1} << 13;
 constexpr size_t kMaxFilterBits = size_t{1} << 21;
 // Past this many distinct four bytes the filter would be too full to pay.
 constexpr size_t kMaxFilterGrams = kMaxFilterBits / 32;
-constexpr uint32_t kGramFactor = 0x9E3779B1u;
+// The filter is two sets of bits over two hashes of the four bytes: an offset is let through
+// when both hold it. The second is read only when the first holds it, so it costs little and
+// makes chance hits far rarer.
+constexpr uint32_t kGramFactors[2] = {0x9E3779B1u, 0x85EBCA77u};
 // With the filter, the block is gone through in pieces of at most this many bytes. A piece
 // where the automaton had to go through more than 1 / kDenseShare of the bytes is followed by
 // pieces scanned without the filter (1, 2, 4, ... up to kMaxDensePieces of them while it keeps
 // happening); pieces shorter than kMinDensePiece always use the filter.
-constexpr size_t kPiece = 64 * 1024;
+constexpr size_t kPiece = 16 * 1024;
 constexpr size_t kDenseShare = 2;
-constexpr size_t kMaxDensePieces = 16;
+constexpr size_t kMaxDensePieces = 64;
 constexpr size_t kMinDensePiece = 4 * 1024;
 
 uint32_t LoadGram(const unsigned char* p) {
   uint32_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
+}
+
+// Whether the set of bits (2^(32 - shift) of them) holds the four bytes at p, hashed with
+// factor.
+bool Holds(const uint64_t* bits, uint32_t shift, uint32_t factor, const unsigned char* p) {
+  const uint32_t h = (LoadGram(p) * factor) >> shift;
+  return (bits[h >> 6] & (uint64_t{1} << (h & 63))) != 0;
+}
+
+// The first of at, at + stride, at + 2 * stride, ... before last whose four bytes the first set
+// of bits holds, or last (or past it) when there is none. Four offsets at a time, so that
+// their reads overlap, with one branch for the four.
+const unsigned char* NextCandidate(const unsigned char* at, const unsigned char* last,
+                                   size_t stride, const uint64_t* bits, uint32_t shift) {
+  const size_t stride2 = 2 * stride, stride3 = 3 * stride, stride4 = 4 * stride;
+  const uint32_t f = kGramFactors[0];
+  for (; last - at > static_cast<ptrdiff_t>(stride3); at += stride4) {
+    if (Holds(bits, shift, f, at) | Holds(bits, shift, f, at + stride) |
+        Holds(bits, shift, f, at + stride2) | Holds(bits, shift, f, at + stride3)) [[unlikely]]
+      break;
+  }
+  for (; at < last; at += stride)
+    if (Holds(bits, shift, f, at)) break;
+  return at;
 }
 
 }  // namespace
@@ -221,10 +248,13 @@ void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
                ((size_t{1} << bits) < grams.size() * kFilterBitsPerGram &&
                 (size_t{1} << bits) < kMaxFilterBits))
           ++bits;
-        next.filter_.assign((size_t{1} << bits) / 64, 0);
+        const size_t words = (size_t{1} << bits) / 64;
+        next.filter_.assign(2 * words, 0);
         for (uint32_t gram : grams) {
-          const uint32_t h = (gram * kGramFactor) >> (32 - bits);
-          next.filter_[h >> 6] |= uint64_t{1} << (h & 63);
+          for (size_t k = 0; k < 2; ++k) {
+            const uint32_t h = (gram * kGramFactors[k]) >> (32 - bits);
+            next.filter_[k * words + (h >> 6)] |= uint64_t{1} << (h & 63);
+          }
         }
         next.filter_bits_ = bits;
         next.stride_ = stride;
@@ -297,6 +327,7 @@ class THeuristicScanner::TRun {
     const size_t stride = set_.stride_;
     const size_t prefix = set_.prefix_length_;
     const uint64_t* const filter = set_.filter_.data();
+    const uint64_t* const second = filter + set_.filter_.size() / 2;
     const uint32_t shift = 32 - set_.filter_bits_;
     const size_t piece = std::min(pump_interval, kPiece);
     // The automaton has gone through the block up to covered, ending in state, and must go on
@@ -314,9 +345,9 @@ class THeuristicScanner::TRun {
       }
       covered = to;
     };
-    auto passes = [&](size_t j) -> uint64_t {
-      const uint32_t h = (LoadGram(data_ + j) * kGramFactor) >> shift;
-      return (filter[h >> 6] >> (h & 63)) & 1;
+    auto passes_second = [&](size_t j) -> bool {
+      const uint32_t h = (LoadGram(data_ + j) * kGramFactors[1]) >> shift;
+      return (second[h >> 6] >> (h & 63)) & 1;
     };
     size_t since_pump = 0, dense_left = 0, dense_next = 1;
     for (size_t from = 0; from < size_ && remaining_ != 0;) {
@@ -343,6 +374,7 @@ class THeuristicScanner::TRun {
         // Every occurrence starting in [j - stride + 1, j] has its automaton prefix end before
         // j + prefix.
         auto hit = [&](size_t j) {
+          if (!passes_second(j)) return;
           const size_t start = j >= stride - 1 ? j - (stride - 1) : 0;
           if (start > target) {
             state = 0;
@@ -352,17 +384,15 @@ class THeuristicScanner::TRun {
           advance(std::min(target, to));
         };
         const size_t end = size_ >= kGram ? std::min(to, size_ - kGram + 1) : 0;
-        size_t j = (from + stride - 1) / stride * stride;
-        for (; j + 3 * stride < end; j += 4 * stride) {
-          const uint64_t any = passes(j) | passes(j + stride) << 1 | passes(j + 2 * stride) << 2 |
-                               passes(j + 3 * stride) << 3;
-          if (any != 0) [[unlikely]] {
-            for (size_t k = 0; k < 4; ++k)
-              if ((any >> k) & 1) hit(j + k * stride);
-          }
+        const size_t j = (from + stride - 1) / stride * stride;
+        const unsigned char* const last = data_ + end;
+        for (const unsigned char* at = data_ + j;;) {
+          at = NextCandidate(at, last, stride, filter, shift);
+          if (at >= last) break;
+          // NextCandidate stops at the first of four offsets when any of them passes.
+          for (size_t k = 0; k < 4 && at < last; ++k, at += stride)
+            if (Holds(filter, shift, kGramFactors[0], at)) hit(static_cast<size_t>(at - data_));
         }
-        for (; j < end; j += stride)
-          if (passes(j)) hit(j);
         if (ran * kDenseShare > to - from) {
           dense_left = dense_next;
           dense_next = std::min(dense_next * 2, kMaxDensePieces);

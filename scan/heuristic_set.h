@@ -91,9 +91,10 @@ class THeuristicScanner {
   std::vector<uint32_t> output_;
   std::vector<uint32_t> report_next_;
 
-  // The filter: a set of bits indexed by a hash of four bytes (the top filter_bits_ bits of
-  // their product with an odd constant), holding every four bytes that stand at offsets
-  // 0 .. stride_ - 1 of some string. Empty when stride_ is 0.
+  // The filter: two sets of 2^filter_bits_ bits, one after the other, each indexed by a hash
+  // of four bytes (the top filter_bits_ bits of their product with an odd constant, one
+  // constant per set), holding every four bytes that stand at offsets 0 .. stride_ - 1 of
+  // some string. Empty when stride_ is 0.
   size_t stride_ = 0;
   uint32_t filter_bits_ = 0;
   std::vector<uint64_t> filter_;
