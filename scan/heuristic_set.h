@@ -18,8 +18,8 @@ namespace nerlo::scan {
 // each entry over a file holding those bytes (a complete, case-sensitive byte search; an empty
 // string never occurs). The cost per byte does not grow with the number of strings.
 //
-// When every string is long enough (and the list not too large), a sampled filter runs in front
-// of the automaton: it looks at four bytes at every Stride()-th offset of the block, and the
+// When every string has 6 bytes or more (and the list is not too large), a sampled filter runs in
+// front of the automaton: it looks at four bytes at every Stride()-th offset of the block, and the
 // automaton goes through only the bytes around offsets whose four bytes stand at the right place
 // in some string. The answers are the same either way.
 //
@@ -54,7 +54,7 @@ class THeuristicScanner {
   size_t PrefixLength() const { return prefix_length_; }
 
   // Distance between the block offsets the filter looks at, or 0 when there is no filter and
-  // the automaton goes through every byte (a list with a string shorter than 8 bytes, or with
+  // the automaton goes through every byte (a list with a string shorter than 6 bytes, or with
   // too many distinct strings for the filter to stay sparse).
   size_t Stride() const { return stride_; }
 

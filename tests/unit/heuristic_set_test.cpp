@@ -205,13 +205,15 @@ TEST(HeuristicScanner, FilterStrideFollowsTheShortestStringAndTheListSize) {
   EXPECT_EQ(scanner.Stride(), 0u);
   scanner.Load(std::vector<std::string>{"abcdefgh"});
   EXPECT_EQ(scanner.Stride(), 5u);
+  scanner.Load(std::vector<std::string>{"abcdef", "abcdefgh"});
+  EXPECT_EQ(scanner.Stride(), 3u);
   // Empty entries never occur, so they do not shorten the stride.
   scanner.Load(std::vector<std::string>{"", "0123456789abcdefghij", "abcdefghijk", ""});
   EXPECT_EQ(scanner.Stride(), 8u);
   scanner.Load(std::vector<std::string>(3, std::string(40, 'x')));
   EXPECT_EQ(scanner.Stride(), 13u);
   // One short string and the automaton goes through every byte.
-  scanner.Load(std::vector<std::string>{"abcdefghijklmnop", "abcdefg"});
+  scanner.Load(std::vector<std::string>{"abcdefghijklmnop", "abcde"});
   EXPECT_EQ(scanner.Stride(), 0u);
   EXPECT_EQ(ScanOf(scanner, "xxabcdefgxx"), (Indices{1}));
   scanner.Load(std::vector<std::string>{""});
@@ -250,7 +252,7 @@ TEST(HeuristicScanner, FilterFindsOccurrencesAtEveryOffsetModuloTheStride) {
                                    std::string("\0\x01\x7F\x80\xFE\xFF", 6)};
   for (int round = 0; round < 2000 / kScale; ++round) {
     const std::string& alphabet = alphabets[round % 4];
-    const size_t shortest = 8 + random() % 14;
+    const size_t shortest = 6 + random() % 16;
     std::vector<std::string> strings{Random(random, shortest, alphabet)};
     const size_t count = 1 + random() % (round % 40 == 0 ? 400 : 12);
     while (strings.size() < count) {
@@ -266,7 +268,7 @@ TEST(HeuristicScanner, FilterFindsOccurrencesAtEveryOffsetModuloTheStride) {
     }
     // Every tenth list holds one string too short for the filter: the same answers.
     const bool plain = round % 10 == 9;
-    if (plain) strings.push_back(Random(random, 1 + random() % 7, alphabet));
+    if (plain) strings.push_back(Random(random, 1 + random() % 5, alphabet));
 
     const bool large = round % 8 == 0;
     const size_t size = large ? 64 * 1024 + random() % 300000 : random() % 700;
@@ -330,7 +332,7 @@ TEST(HeuristicScanner, FilterGivesExactAnswersOnBlocksOfLeadingBytes) {
     std::vector<std::string> strings;
     const size_t count = 20 + random() % (round % 3 == 0 ? 1000 : 50);
     for (size_t i = 0; i < count; ++i)
-      strings.push_back(Random(random, 8 + random() % 30, alphabet));
+      strings.push_back(Random(random, 6 + random() % 30, alphabet));
     std::string bytes;
     while (bytes.size() < 1000000) {
       const size_t stretch = 1000 + random() % 150000;
