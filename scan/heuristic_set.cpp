@@ -67,21 +67,22 @@ bool Holds(const uint64_t* bits, uint32_t shift, uint32_t factor, const unsigned
   return (bits[h >> 6] & (uint64_t{1} << (h & 63))) != 0;
 }
 
-// The first of at, at + stride, at + 2 * stride, ... before last whose four bytes the first set
-// of bits holds, or last (or past it) when there is none. Four offsets at a time, so that
-// their reads overlap, with one branch for the four.
-const unsigned char* NextCandidate(const unsigned char* at, const unsigned char* last,
-                                   size_t stride, const uint64_t* bits, uint32_t shift) {
+// The first of j, j + stride, j + 2 * stride, ... before end whose four bytes at data + j the
+// first set of bits holds, or end (or past it) when there is none. Four offsets at a time, so
+// that their reads overlap, with one branch for the four.
+size_t NextCandidate(const unsigned char* data, size_t j, size_t end, size_t stride,
+                     const uint64_t* bits, uint32_t shift) {
   const size_t stride2 = 2 * stride, stride3 = 3 * stride, stride4 = 4 * stride;
   const uint32_t f = kGramFactors[0];
-  for (; last - at > static_cast<ptrdiff_t>(stride3); at += stride4) {
-    if (Holds(bits, shift, f, at) | Holds(bits, shift, f, at + stride) |
-        Holds(bits, shift, f, at + stride2) | Holds(bits, shift, f, at + stride3)) [[unlikely]]
+  for (; j + stride3 < end; j += stride4) {
+    if (Holds(bits, shift, f, data + j) | Holds(bits, shift, f, data + j + stride) |
+        Holds(bits, shift, f, data + j + stride2) | Holds(bits, shift, f, data + j + stride3))
+        [[unlikely]]
       break;
   }
-  for (; at < last; at += stride)
-    if (Holds(bits, shift, f, at)) break;
-  return at;
+  for (; j < end; j += stride)
+    if (Holds(bits, shift, f, data + j)) break;
+  return j;
 }
 
 }  // namespace
@@ -356,8 +357,7 @@ class THeuristicScanner::TRun {
       covered = to;
     };
     auto passes_second = [&](size_t j) -> bool {
-      const uint32_t h = (LoadGram(data_ + j) * kGramFactors[1]) >> shift;
-      return (second[h >> 6] >> (h & 63)) & 1;
+      return Holds(second, shift, kGramFactors[1], data_ + j);
     };
     size_t since_pump = 0, dense_left = 0, dense_next = 1;
     for (size_t from = 0; from < size_ && remaining_ != 0;) {
@@ -394,14 +394,12 @@ class THeuristicScanner::TRun {
           advance(std::min(target, to));
         };
         const size_t end = size_ >= kGram ? std::min(to, size_ - kGram + 1) : 0;
-        const size_t j = (from + stride - 1) / stride * stride;
-        const unsigned char* const last = data_ + end;
-        for (const unsigned char* at = data_ + j;;) {
-          at = NextCandidate(at, last, stride, filter, shift);
-          if (at >= last) break;
+        for (size_t j = (from + stride - 1) / stride * stride;;) {
+          j = NextCandidate(data_, j, end, stride, filter, shift);
+          if (j >= end) break;
           // NextCandidate stops at the first of four offsets when any of them passes.
-          for (size_t k = 0; k < 4 && at < last; ++k, at += stride)
-            if (Holds(filter, shift, kGramFactors[0], at)) hit(static_cast<size_t>(at - data_));
+          for (size_t k = 0; k < 4 && j < end; ++k, j += stride)
+            if (Holds(filter, shift, kGramFactors[0], data_ + j)) hit(j);
         }
         if (ran * kDenseShare > to - from) {
           dense_left = dense_next;
