@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <unordered_map>
 
@@ -32,12 +33,15 @@ constexpr size_t kGram = 4;
 constexpr size_t kMinFilterLength = 6;
 // The stride is worked out from at most this many leading bytes of the shortest string.
 constexpr size_t kMaxFilterLength = 16;
+// The shortest stride the filter is used with.
+constexpr size_t kMinStride = kMinFilterLength - kGram + 1;
 // Filter bits per distinct four bytes held, and the bounds on the filter's size: few enough set
 // bits that a chance hit is rare, small enough to stay in the processor's cache.
 constexpr size_t kFilterBitsPerGram = 256;
 constexpr size_t kMinFilterBits = size_t{1} << 13;
 constexpr size_t kMaxFilterBits = size_t{1} << 21;
-// Past this many distinct four bytes the filter would be too full to pay.
+// Past this many distinct four bytes the filter would be too full to pay; a large list gets a
+// shorter stride (fewer four bytes per string), down to kMinStride.
 constexpr size_t kMaxFilterGrams = kMaxFilterBits / 32;
 // The filter is two sets of bits over two hashes of the four bytes: an offset is let through
 // when both hold it. The second is read only when the first holds it, so it costs little and
@@ -60,11 +64,11 @@ uint32_t LoadGram(const unsigned char* p) {
   return v;
 }
 
-// Whether the set of bits (2^(32 - shift) of them) holds the four bytes at p, hashed with
-// factor.
-bool Holds(const uint64_t* bits, uint32_t shift, uint32_t factor, const unsigned char* p) {
+// 1 when the set of bits (2^(32 - shift) of them) holds the four bytes at p, hashed with
+// factor, else 0.
+uint64_t Holds(const uint64_t* bits, uint32_t shift, uint32_t factor, const unsigned char* p) {
   const uint32_t h = (LoadGram(p) * factor) >> shift;
-  return (bits[h >> 6] & (uint64_t{1} << (h & 63))) != 0;
+  return (bits[h >> 6] >> (h & 63)) & 1;
 }
 
 // The first of j, j + stride, j + 2 * stride, ... before end whose four bytes at data + j the
@@ -232,38 +236,46 @@ void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
 
   // The filter, when every string is long enough: every occurrence of a string covers its
   // first length bytes, and among the stride offsets at which four of those bytes start, exactly
-  // one is a multiple of the stride. Looking at those offsets alone therefore finds every
-  // occurrence, through the four bytes of the string standing at offset 0 .. stride - 1.
+  // one is a multiple of the stride (for any stride up to length - 3). Looking at those offsets
+  // alone therefore finds every occurrence, through the four bytes of the string standing at
+  // offset 0 .. stride - 1. The longest stride whose distinct four bytes are not too many.
   if (!unique.empty()) {
     size_t shortest = std::numeric_limits<size_t>::max();
     for (const std::string& s : unique) shortest = std::min(shortest, s.size());
-    if (shortest >= kMinFilterLength) {
-      const size_t stride = std::min(shortest, kMaxFilterLength) - kGram + 1;
-      std::vector<uint32_t> grams;
-      grams.reserve(unique.size() * stride);
-      for (const std::string& s : unique) {
-        for (size_t k = 0; k < stride; ++k)
-          grams.push_back(LoadGram(reinterpret_cast<const unsigned char*>(s.data()) + k));
-      }
-      std::sort(grams.begin(), grams.end());
-      grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-      if (grams.size() <= kMaxFilterGrams) {
-        uint32_t bits = 0;
-        while ((size_t{1} << bits) < kMinFilterBits ||
-               ((size_t{1} << bits) < grams.size() * kFilterBitsPerGram &&
-                (size_t{1} << bits) < kMaxFilterBits))
-          ++bits;
-        const size_t words = (size_t{1} << bits) / 64;
-        next.filter_.assign(2 * words, 0);
-        for (uint32_t gram : grams) {
-          for (size_t k = 0; k < 2; ++k) {
-            const uint32_t h = (gram * kGramFactors[k]) >> (32 - bits);
-            next.filter_[k * words + (h >> 6)] |= uint64_t{1} << (h & 63);
-          }
+    const size_t longest =
+        shortest >= kMinFilterLength ? std::min(shortest, kMaxFilterLength) - kGram + 1 : 0;
+    // grams: the distinct four bytes at offsets 0 .. stride - 1, sorted.
+    std::vector<uint32_t> grams, at_offset, merged;
+    size_t stride = 0;
+    for (size_t k = 0; k < longest; ++k) {
+      at_offset.clear();
+      for (const std::string& s : unique)
+        at_offset.push_back(LoadGram(reinterpret_cast<const unsigned char*>(s.data()) + k));
+      std::sort(at_offset.begin(), at_offset.end());
+      merged.clear();
+      std::merge(grams.begin(), grams.end(), at_offset.begin(), at_offset.end(),
+                 std::back_inserter(merged));
+      merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+      if (merged.size() > kMaxFilterGrams) break;
+      grams.swap(merged);
+      stride = k + 1;
+    }
+    if (stride >= kMinStride) {
+      uint32_t bits = 0;
+      while ((size_t{1} << bits) < kMinFilterBits ||
+             ((size_t{1} << bits) < grams.size() * kFilterBitsPerGram &&
+              (size_t{1} << bits) < kMaxFilterBits))
+        ++bits;
+      const size_t words = (size_t{1} << bits) / 64;
+      next.filter_.assign(2 * words, 0);
+      for (uint32_t gram : grams) {
+        for (size_t k = 0; k < 2; ++k) {
+          const uint32_t h = (gram * kGramFactors[k]) >> (32 - bits);
+          next.filter_[k * words + (h >> 6)] |= uint64_t{1} << (h & 63);
         }
-        next.filter_bits_ = bits;
-        next.stride_ = stride;
       }
+      next.filter_bits_ = bits;
+      next.stride_ = stride;
     }
   }
 
@@ -356,9 +368,7 @@ class THeuristicScanner::TRun {
       state = at;
       covered = to;
     };
-    auto passes_second = [&](size_t j) -> bool {
-      return Holds(second, shift, kGramFactors[1], data_ + j);
-    };
+    auto passes_second = [&](size_t j) { return Holds(second, shift, kGramFactors[1], data_ + j); };
     size_t since_pump = 0, dense_left = 0, dense_next = 1;
     for (size_t from = 0; from < size_ && remaining_ != 0;) {
       const size_t to = std::min(size_, from + piece);

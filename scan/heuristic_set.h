@@ -53,9 +53,10 @@ class THeuristicScanner {
   size_t MemoryBytes() const;
   size_t PrefixLength() const { return prefix_length_; }
 
-  // Distance between the block offsets the filter looks at, or 0 when there is no filter and
-  // the automaton goes through every byte (a list with a string shorter than 6 bytes, or with
-  // too many distinct strings for the filter to stay sparse).
+  // Distance between the block offsets the filter looks at: the shortest string's length less
+  // 3, at most 13, and shorter for a list with many distinct strings. 0 when there is no
+  // filter and the automaton goes through every byte: a list with a string shorter than 6
+  // bytes, or with so many distinct strings that even a stride of 3 would fill the filter.
   size_t Stride() const { return stride_; }
 
  private:
