@@ -1,5 +1,5 @@
 // One pass for all heuristic strings: THeuristicScanner over 4 MB of mixed text and binary
-// bytes with H = 10, 100 and 1,000 strings (printable, 8 to 32 bytes, none of them present,
+// bytes with H = 10, 100, 1,000 and 20,000 strings (printable, 8 to 32 bytes, none of them present,
 // so every byte is gone through), against MatchHeuristic run once per string over the same
 // bytes in a file, and the time to build the automaton. Harder cases: lists holding short
 // strings (2 to 7 bytes); lists whose shortest string has 4 to 9 bytes; a block made only of
@@ -73,7 +73,12 @@ void Run(benchmark::State& state, const std::vector<std::string>& strings,
 void BM_HeuristicScanner(benchmark::State& state) {
   Run(state, Strings(static_cast<size_t>(state.range(0))), Bytes());
 }
-BENCHMARK(BM_HeuristicScanner)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HeuristicScanner)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond);
 
 // Strings of 2 to 7 bytes: the shortest is too short to skip over the block.
 void BM_HeuristicScannerShortStrings(benchmark::State& state) {

@@ -225,12 +225,13 @@ TEST(HeuristicScanner, FilterStrideFollowsTheShortestStringAndTheListSize) {
   std::vector<std::string> strings;
   for (int i = 0; i < 8000; ++i) strings.push_back(Random(random, 20, alphabet));
   std::string bytes = Random(random, 50000, alphabet);
-  bytes.insert(777, strings[4321]);
-  bytes.insert(30000, strings[7999]);
+  for (size_t i = 0; i < strings.size(); i += 97) bytes.insert(random() % bytes.size(), strings[i]);
   scanner.Load(strings);
   EXPECT_GE(scanner.Stride(), 3u);
   EXPECT_LT(scanner.Stride(), 13u);
-  EXPECT_EQ(ScanOf(scanner, bytes), Expected(strings, bytes));
+  const Indices found = ScanOf(scanner, bytes);
+  EXPECT_EQ(found, Expected(strings, bytes));
+  EXPECT_GE(found.size(), 70u);  // a few were broken by later insertions
   strings.clear();
   for (int i = 0; i < 25000; ++i) strings.push_back(Random(random, 6, alphabet));
   bytes.insert(40000, strings[12345]);
