@@ -57,6 +57,9 @@ constexpr size_t kPiece = 16 * 1024;
 constexpr size_t kDenseShare = 6;
 constexpr size_t kMaxDensePieces = 64;
 constexpr size_t kMinDensePiece = 4 * 1024;
+// A piece where the automaton already went through its share goes on without the filter when
+// at least this much of it is left.
+constexpr size_t kMinDenseRest = 1024;
 
 uint32_t LoadGram(const unsigned char* p) {
   uint32_t v;
@@ -372,13 +375,12 @@ class THeuristicScanner::TRun {
     size_t since_pump = 0, dense_left = 0, dense_next = 1;
     for (size_t from = 0; from < size_ && remaining_ != 0;) {
       const size_t to = std::min(size_, from + piece);
-      if (dense_left > 0 && to - from >= kMinDensePiece) {
-        --dense_left;
-        // Every byte of the piece, in interleaved runs. The last run's state at the piece's
-        // end started early enough to carry on; occurrences starting shortly before the end
-        // are seen by going on prefix - 1 bytes into the next piece.
+      // Every byte of [a, to) in interleaved runs, each starting prefix - 1 bytes early. The
+      // last run's state at to started early enough to carry on; occurrences starting shortly
+      // before to are seen by going on prefix - 1 bytes past it.
+      auto dense = [&](size_t a) {
         std::array<Lane, kLanes> lanes{};
-        Split(lanes.data(), kLanes, from, to);
+        Split(lanes.data(), kLanes, a, to);
         for (;;) {
           bool done = true;
           for (const Lane& lane : lanes) done = done && lane.p == lane.end;
@@ -388,6 +390,10 @@ class THeuristicScanner::TRun {
         state = lanes[kLanes - 1].state;
         covered = to;
         target = std::min(size_, to + prefix - 1);
+      };
+      if (dense_left > 0 && to - from >= kMinDensePiece) {
+        --dense_left;
+        dense(from);
       } else {
         ran = 0;
         advance(std::min(target, to));
@@ -404,14 +410,21 @@ class THeuristicScanner::TRun {
           advance(std::min(target, to));
         };
         const size_t end = size_ >= kGram ? std::min(to, size_ - kGram + 1) : 0;
+        const size_t budget = (to - from) / kDenseShare;
         for (size_t j = (from + stride - 1) / stride * stride;;) {
           j = NextCandidate(data_, j, end, stride, filter, shift);
           if (j >= end) break;
           // NextCandidate stops at the first of four offsets when any of them passes.
           for (size_t k = 0; k < 4 && j < end; ++k, j += stride)
             if (Holds(filter, shift, kGramFactors[0], data_ + j)) hit(j);
+          // Once the automaton went through more than its share, the rest of the piece goes
+          // without the filter (everything before covered has been seen).
+          if (ran > budget && to - covered >= kMinDenseRest) {
+            dense(covered);
+            break;
+          }
         }
-        if (ran * kDenseShare > to - from) {
+        if (ran > budget) {
           dense_left = dense_next;
           dense_next = std::min(dense_next * 2, kMaxDensePieces);
         } else {
