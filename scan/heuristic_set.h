@@ -18,10 +18,12 @@ namespace nerlo::scan {
 // each entry over a file holding those bytes (a complete, case-sensitive byte search; an empty
 // string never occurs). The cost per byte does not grow with the number of strings.
 //
-// When every string has 6 bytes or more (and the list is not too large), a sampled filter runs in
-// front of the automaton: it looks at four bytes at every Stride()-th offset of the block, and the
-// automaton goes through only the bytes around offsets whose four bytes stand at the right place
-// in some string. The answers are the same either way.
+// When every string has 6 bytes or more (and the list does not hold a great many distinct
+// strings), a sampled filter runs in front of the automaton: it looks at four bytes at every
+// Stride()-th offset of the block, and the automaton goes through only the bytes around offsets
+// whose four bytes stand at the right place in some string. Where the filter lets many offsets
+// through, the automaton goes through every byte of that part of the block instead. The answers
+// are the same either way.
 //
 // Load builds the automaton; call it again whenever the list is loaded. Scan only reads the
 // automaton, so one loaded instance may be scanned with from any number of threads at once;
@@ -49,7 +51,8 @@ class THeuristicScanner {
                            const std::function<void()>& pump = {},
                            size_t pump_interval = kDefaultPumpInterval) const;
 
-  // Bytes held by the automaton, and how many leading bytes of each string it holds.
+  // Bytes held by the automaton and the filter, and how many leading bytes of each string the
+  // automaton holds.
   size_t MemoryBytes() const;
   size_t PrefixLength() const { return prefix_length_; }
 
