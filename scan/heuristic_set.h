@@ -18,6 +18,13 @@ namespace nerlo::scan {
 // each entry over a file holding those bytes (a complete, case-sensitive byte search; an empty
 // string never occurs). The cost per byte does not grow with the number of strings.
 //
+// When every string has 6 bytes or more (and the list does not hold a great many distinct
+// strings), a sampled filter runs in front of the automaton: it looks at four bytes at every
+// Stride()-th offset of the block, and the automaton goes through only the bytes around offsets
+// whose four bytes stand at the right place in some string. Where the filter lets many offsets
+// through, the automaton goes through every byte of that part of the block instead. The answers
+// are the same either way.
+//
 // Load builds the automaton; call it again whenever the list is loaded. Scan only reads the
 // automaton, so one loaded instance may be scanned with from any number of threads at once;
 // Load must not run while a Scan does.
@@ -44,11 +51,21 @@ class THeuristicScanner {
                            const std::function<void()>& pump = {},
                            size_t pump_interval = kDefaultPumpInterval) const;
 
-  // Bytes held by the automaton, and how many leading bytes of each string it holds.
+  // Bytes held by the automaton and the filter, and how many leading bytes of each string the
+  // automaton holds.
   size_t MemoryBytes() const;
   size_t PrefixLength() const { return prefix_length_; }
 
+  // Distance between the block offsets the filter looks at: the shortest string's length less
+  // 3, at most 13, and shorter for a list with many distinct strings. 0 when there is no
+  // filter and the automaton goes through every byte: a list with a string shorter than 6
+  // bytes, or with so many distinct strings that even a stride of 3 would fill the filter.
+  size_t Stride() const { return stride_; }
+
  private:
+  template <typename Cell, bool kNarrow>
+  class TRun;
+
   void Build(const std::vector<std::string_view>& strings);
   // Marks the strings that end their prefix at state, where *last is the last byte read.
   void Report(uint32_t state, const unsigned char* last, const unsigned char* data_end,
@@ -77,6 +94,14 @@ class THeuristicScanner {
   std::vector<uint32_t> output_start_;
   std::vector<uint32_t> output_;
   std::vector<uint32_t> report_next_;
+
+  // The filter: two sets of 2^filter_bits_ bits, one after the other, each indexed by a hash
+  // of four bytes (the top filter_bits_ bits of their product with an odd constant, one
+  // constant per set), holding every four bytes that stand at offsets 0 .. stride_ - 1 of
+  // some string. Empty when stride_ is 0.
+  size_t stride_ = 0;
+  uint32_t filter_bits_ = 0;
+  std::vector<uint64_t> filter_;
 };
 
 }  // namespace nerlo::scan

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -182,6 +183,182 @@ TEST(HeuristicScanner, PumpRunsEveryIntervalAndAfterTheLastByte) {
   EXPECT_EQ(scanner.Scan(reinterpret_cast<const unsigned char*>(bytes.data()), 5, [&] { ++pumps; }),
             Indices{});
   EXPECT_EQ(pumps, 1);
+}
+
+// Counts the pumps of one scan.
+struct PumpedScan {
+  Indices found;
+  size_t pumps = 0;
+};
+
+PumpedScan ScanPumped(const THeuristicScanner& scanner, std::string_view bytes,
+                      size_t pump_interval) {
+  PumpedScan out;
+  out.found = scanner.Scan(
+      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), [&] { ++out.pumps; },
+      pump_interval);
+  return out;
+}
+
+TEST(HeuristicScanner, FilterStrideFollowsTheShortestStringAndTheListSize) {
+  THeuristicScanner scanner;
+  EXPECT_EQ(scanner.Stride(), 0u);
+  scanner.Load(std::vector<std::string>{"abcdefgh"});
+  EXPECT_EQ(scanner.Stride(), 5u);
+  scanner.Load(std::vector<std::string>{"abcdef", "abcdefgh"});
+  EXPECT_EQ(scanner.Stride(), 3u);
+  // Empty entries never occur, so they do not shorten the stride.
+  scanner.Load(std::vector<std::string>{"", "0123456789abcdefghij", "abcdefghijk", ""});
+  EXPECT_EQ(scanner.Stride(), 8u);
+  scanner.Load(std::vector<std::string>(3, std::string(40, 'x')));
+  EXPECT_EQ(scanner.Stride(), 13u);
+  // One short string and the automaton goes through every byte.
+  scanner.Load(std::vector<std::string>{"abcdefghijklmnop", "abcde"});
+  EXPECT_EQ(scanner.Stride(), 0u);
+  EXPECT_EQ(ScanOf(scanner, "xxabcdefgxx"), (Indices{1}));
+  scanner.Load(std::vector<std::string>{""});
+  EXPECT_EQ(scanner.Stride(), 0u);
+
+  // Many different strings: a shorter stride, down to none at all.
+  std::mt19937 random(17);
+  const std::string alphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
+  std::vector<std::string> strings;
+  for (int i = 0; i < 8000; ++i) strings.push_back(Random(random, 20, alphabet));
+  std::string bytes = Random(random, 50000, alphabet);
+  for (size_t i = 0; i < strings.size(); i += 97) bytes.insert(random() % bytes.size(), strings[i]);
+  scanner.Load(strings);
+  EXPECT_GE(scanner.Stride(), 3u);
+  EXPECT_LT(scanner.Stride(), 13u);
+  const Indices found = ScanOf(scanner, bytes);
+  EXPECT_EQ(found, Expected(strings, bytes));
+  EXPECT_GE(found.size(), 70u);  // a few were broken by later insertions
+  strings.clear();
+  for (int i = 0; i < 25000; ++i) strings.push_back(Random(random, 6, alphabet));
+  bytes.insert(40000, strings[12345]);
+  scanner.Load(strings);
+  EXPECT_EQ(scanner.Stride(), 0u);
+  EXPECT_EQ(ScanOf(scanner, bytes), Expected(strings, bytes));
+  strings.resize(200);
+  scanner.Load(strings);
+  EXPECT_EQ(scanner.Stride(), 3u);
+  EXPECT_EQ(ScanOf(scanner, bytes), Expected(strings, bytes));
+}
+
+// The filter looks at one offset in every stride; every occurrence must still be found, wherever
+// it starts relative to those offsets, to the block's ends, to the pump interval and to the
+// parts of a large block. Small alphabets make strings share their four-byte pieces, and make
+// blocks where nearly every offset lets the automaton in.
+TEST(HeuristicScanner, FilterFindsOccurrencesAtEveryOffsetModuloTheStride) {
+  TempDir dir;
+  const std::string path = dir / "file";
+  std::mt19937 random(2024);
+  const std::string alphabets[] = {"ab", "abcdefgh", "etaoin shrdlu",
+                                   std::string("\0\x01\x7F\x80\xFE\xFF", 6)};
+  for (int round = 0; round < 2000 / kScale; ++round) {
+    const std::string& alphabet = alphabets[round % 4];
+    const size_t shortest = 6 + random() % 16;
+    std::vector<std::string> strings{Random(random, shortest, alphabet)};
+    const size_t count = 1 + random() % (round % 40 == 0 ? 400 : 12);
+    while (strings.size() < count) {
+      const size_t kind = random() % 8;
+      if (kind == 0)
+        strings.emplace_back();
+      else if (kind == 1)
+        strings.push_back(strings[random() % strings.size()]);
+      else if (kind == 2)  // shares its first bytes with the first
+        strings.push_back(strings[0] + Random(random, random() % 20, alphabet));
+      else
+        strings.push_back(Random(random, shortest + random() % 30, alphabet));
+    }
+    // Every tenth list holds one string too short for the filter: the same answers.
+    const bool plain = round % 10 == 9;
+    if (plain) strings.push_back(Random(random, 1 + random() % 5, alphabet));
+
+    const bool large = round % 8 == 0;
+    const size_t size = large ? 64 * 1024 + random() % 300000 : random() % 700;
+    std::string bytes = Random(random, size, alphabet == "ab" ? "abc" : alphabet);
+    THeuristicScanner scanner;
+    scanner.Load(strings);
+    const size_t stride = scanner.Stride();
+    ASSERT_EQ(stride == 0, plain) << "round " << round;
+    auto plant = [&](const std::string& s, size_t at) {
+      if (s.empty() || at > bytes.size()) return;
+      bytes.replace(at, std::min(s.size(), bytes.size() - at), s);
+    };
+    const std::string& s = strings[random() % strings.size()];
+    plant(s, 0);
+    if (!bytes.empty()) {
+      // At each place, with its start at the residue of this round (which cycles through all
+      // of them), or cut one byte short.
+      const size_t residue = stride == 0 ? 0 : round % stride;
+      for (size_t place : {bytes.size() / 4, bytes.size() / 2, bytes.size() * 3 / 4,
+                           size_t{64 * 1024}, size_t{16 * 1024}, size_t{random() % bytes.size()}}) {
+        const std::string& t = strings[random() % strings.size()];
+        const size_t at = stride == 0 ? place : place / stride * stride + residue;
+        if (random() % 4 == 0)
+          plant(t.substr(0, t.empty() ? 0 : t.size() - 1) + "!", at);
+        else
+          plant(t, at >= 2 && random() % 3 == 0 ? at - random() % 3 : at);
+      }
+    }
+    bytes += strings[random() % strings.size()];  // at the very end
+
+    const size_t intervals[] = {0, 1 + random() % 64, 1000 + random() % 100000};
+    const size_t interval = intervals[random() % 3];
+    const PumpedScan scan = ScanPumped(scanner, bytes, interval);
+    const Indices expected = Expected(strings, bytes);
+    ASSERT_EQ(scan.found, expected) << "round " << round;
+    EXPECT_GE(scan.pumps, 1u);
+    const size_t non_empty = static_cast<size_t>(
+        std::count_if(strings.begin(), strings.end(), [](auto& t) { return !t.empty(); }));
+    if (expected.size() < non_empty) {  // not stopped early: a pump for every interval
+      const size_t each = interval == 0 ? THeuristicScanner::kDefaultPumpInterval : interval;
+      EXPECT_GE(scan.pumps * each, bytes.size()) << "round " << round;
+    }
+    if (round % 50 == 0) {
+      WriteFile(path, bytes);
+      Indices matched;
+      for (size_t i = 0; i < strings.size(); ++i)
+        if (MatchHeuristic(strings[i], path) != -1) matched.push_back(i);
+      ASSERT_EQ(scan.found, matched) << "round " << round;
+    }
+  }
+}
+
+// Blocks made of the strings' leading bytes with their tails never matching let the automaton
+// in nearly everywhere; stretches of unrelated bytes between them let it skip again. Real
+// occurrences stand at the edges of those stretches, and end just past every 64 KiB (where a
+// scan with the default pump interval pumps), each of those a string found nowhere else.
+TEST(HeuristicScanner, FilterGivesExactAnswersOnBlocksOfLeadingBytes) {
+  std::mt19937 random(31337);
+  for (int round = 0; round < 40 / kScale + 2; ++round) {
+    const std::string alphabet = round % 2 ? "0123456789abcdefghijklmnopqrstuvwxyz" : "xyz\x01";
+    std::vector<std::string> strings;
+    const size_t count = 20 + random() % (round % 3 == 0 ? 1000 : 50);
+    for (size_t i = 0; i < count; ++i)
+      strings.push_back(Random(random, 6 + random() % 30, alphabet));
+    std::string bytes;
+    while (bytes.size() < 1000000) {
+      const size_t stretch = 1000 + random() % 150000;
+      if (random() % 2) {
+        bytes += Random(random, stretch, "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+      } else {
+        for (size_t end = bytes.size() + stretch; bytes.size() < end;) {
+          const std::string& s = strings[random() % strings.size()];
+          bytes.append(s, 0, 1 + random() % (s.size() - 1));
+        }
+      }
+      if (random() % 3 == 0) bytes += strings[random() % strings.size()];
+    }
+    for (size_t at = 64 * 1024, k = 0; at < bytes.size(); at += 64 * 1024, ++k)
+      bytes.replace(at - 1 - random() % 12, strings[k].size(), strings[k]);
+    THeuristicScanner scanner;
+    scanner.Load(strings);
+    ASSERT_GT(scanner.Stride(), 0u);
+    const PumpedScan scan = ScanPumped(scanner, bytes, 0);
+    ASSERT_EQ(scan.found, Expected(strings, bytes)) << "round " << round;
+    EXPECT_GE(scan.found.size(), 1u);
+  }
 }
 
 }  // namespace
