@@ -87,14 +87,22 @@ struct TFileFind::WalkState {
   Cursor cursor;
 };
 
-void TFileFind::Start() {
+void TFileFind::BeginWalk() {
   last_match_.clear();
   last_directory_.reset();
   last_name_.clear();
   stop_request_ = false;
+}
 
+size_t TFileFind::MaskStart() const {
   size_t split = file_name_.size();
   while (split > 0 && !platform::IsDirectoryPartEnd(file_name_[split - 1])) --split;
+  return split;
+}
+
+void TFileFind::Start() {
+  BeginWalk();
+  const size_t split = MaskStart();
   auto walk_path = [this](const std::string& mask, const std::string& dir) {
     platform::ErrorCode error = 0;
     platform::DirectoryRef root =
@@ -125,13 +133,8 @@ void TFileFind::Start() {
 }
 
 void TFileFind::StartIn(const platform::DirectoryRef& root, const std::string& root_path) {
-  last_match_.clear();
-  last_directory_.reset();
-  last_name_.clear();
-  stop_request_ = false;
-  size_t split = file_name_.size();
-  while (split > 0 && !platform::IsDirectoryPartEnd(file_name_[split - 1])) --split;
-  Walk(file_name_.substr(split), root, root_path);
+  BeginWalk();
+  Walk(file_name_.substr(MaskStart()), root, root_path);
 }
 
 void TFileFind::StartFile(const platform::DirectoryRef& dir, const std::string& name,

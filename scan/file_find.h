@@ -99,6 +99,10 @@ class TFileFind {
   bool StopRequested() const { return stop_request_; }
 
  private:
+  // Forgets the last match and any stop request, as every walk starts.
+  void BeginWalk();
+  // Where the mask starts in FileName: after its last directory separator.
+  size_t MaskStart() const;
   struct Subdirectories;
   struct Level;
   struct Prefetch;
