@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "app/artwork.h"
-#include "app/launcher.h"
+#include "windows/artwork.h"
+#include "windows/launcher.h"
 #include "app/qt_message_queue.h"
 #include "app/qt_platform.h"
 #include "platform/platform.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/artwork.h"
+#include "windows/artwork.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {

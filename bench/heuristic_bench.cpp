@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "scan/heuristic_match.h"
-#include "scan/heuristic_set.h"
+#include "scan/heuristic_scanner.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
-// Failures of the engine, carried as exceptions of named classes.
+// Failures of the engine, carried as exceptions of named classes: the base class and the
+// failures the platform layer raises. Each layer above defines the classes it raises beside
+// the code that raises them.
 //
 // Every failure that the scanner reports or handles is one of these classes. Callers catch
 // the one class they expect around each step and let every other class unwind.
@@ -32,21 +34,6 @@ class EInOutError : public Exception {
 
 // A directory entry could not be read.
 class EOSError : public Exception {
-  using Exception::Exception;
-};
-
-// A byte-window selection lies outside the bytes held by the extractor.
-class EHexEditorError : public Exception {
-  using Exception::Exception;
-};
-
-// A list was read at an index it does not have.
-class EStringListError : public Exception {
-  using Exception::Exception;
-};
-
-// Reading a file failed after it had been opened (byte-window extractor).
-class EReadError : public Exception {
   using Exception::Exception;
 };
 

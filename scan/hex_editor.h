@@ -7,8 +7,23 @@
 #include <string>
 #include <vector>
 
+#include "platform/exceptions.h"
 #include "platform/platform.h"
 #include "scan/file_bytes.h"
+
+namespace nerlo {
+
+// A byte-window selection lies outside the bytes held by the extractor.
+class EHexEditorError : public Exception {
+  using Exception::Exception;
+};
+
+// Reading a file failed after it had been opened (byte-window extractor).
+class EReadError : public Exception {
+  using Exception::Exception;
+};
+
+}  // namespace nerlo
 
 namespace nerlo::scan {
 

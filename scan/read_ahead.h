@@ -14,7 +14,7 @@
 
 #include "platform/platform.h"
 #include "scan/file_bytes.h"
-#include "scan/heuristic_set.h"
+#include "scan/heuristic_scanner.h"
 
 namespace nerlo::scan {
 

@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 #include "scan/file_find.h"
-#include "scan/heuristic_set.h"
+#include "scan/heuristic_scanner.h"
 #include "scan/hex_editor.h"
 #include "scan/read_ahead.h"
 #include "scan/scan_view.h"

@@ -6,6 +6,17 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/exceptions.h"
+
+namespace nerlo {
+
+// A list was read at an index it does not have.
+class EStringListError : public Exception {
+  using Exception::Exception;
+};
+
+}  // namespace nerlo
+
 namespace nerlo::sigdb {
 
 // Bytes of a heuristic string that a read-back returns at most.

@@ -1,6 +1,6 @@
 #include "windows/scan_target_dialog.h"
 
-#include "app/launcher.h"
+#include "windows/launcher.h"
 #include "platform/exceptions.h"
 #include "platform/platform.h"
 #include "windows/dialog_service.h"

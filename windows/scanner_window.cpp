@@ -7,8 +7,8 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
-#include "app/artwork.h"
-#include "app/launcher.h"
+#include "windows/artwork.h"
+#include "windows/launcher.h"
 #include "windows/dialog_service.h"
 #include "windows/display_text.h"
 #include "windows/forms.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "app/launcher.h"
+#include "windows/launcher.h"
 #include "app/qt_message_queue.h"
 #include "windows/dialog_service.h"
 #include "windows/forms.h"

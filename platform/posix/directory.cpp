@@ -16,7 +16,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/handles.h"
+#include "platform/posix/handle_pool.h"
 #include "platform/posix/stat_util.h"
 
 // Kernel magic numbers that <linux/magic.h> does not export on every system.

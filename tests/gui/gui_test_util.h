@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/launcher.h"
+#include "windows/launcher.h"
 #include "app/qt_message_queue.h"
 #include "platform/message_queue.h"
 #include "scan/hex_editor.h"

@@ -1,10 +1,10 @@
-#include "app/launcher.h"
+#include "windows/launcher.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QPainter>
 
-#include "app/artwork.h"
+#include "windows/artwork.h"
 #include "platform/desktop.h"
 #include "windows/forms.h"
 #include "windows/results_dialog.h"

@@ -1,6 +1,6 @@
 #include "windows/forms.h"
 
-#include "app/launcher.h"
+#include "windows/launcher.h"
 #include "windows/results_dialog.h"
 #include "windows/scan_target_dialog.h"
 #include "windows/scanner_window.h"

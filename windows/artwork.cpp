@@ -1,4 +1,4 @@
-#include "app/artwork.h"
+#include "windows/artwork.h"
 
 #include <QLinearGradient>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "scan/heuristic_set.h"
+#include "scan/heuristic_scanner.h"
 
 #include <algorithm>
 #include <array>

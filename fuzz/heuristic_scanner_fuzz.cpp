@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scan/heuristic_set.h"
+#include "scan/heuristic_scanner.h"
 
 namespace {
 

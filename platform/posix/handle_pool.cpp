@@ -1,0 +1,114 @@
+// Linux: directory handles, kept open in one pool of bounded size and reopened by name,
+// identity checked, when they were closed.
+#include "platform/posix/handle_pool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/stat_util.h"
+
+namespace nerlo::platform {
+
+const ErrorCode kErrorReplaced = ESTALE;
+const ErrorCode kErrorNotRegular = ENXIO;
+
+Directory::~Directory() {
+  {
+    std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+    DirectoryAccess::CloseHandle(*this);
+  }
+  // A chain thousands of levels deep is freed here one level at a time, not by nested
+  // destructor calls on the machine stack.
+  DirectoryRef parent = std::move(parent_);
+  while (parent != nullptr && parent.use_count() == 1) {
+    DirectoryRef next = std::move(parent->parent_);
+    parent = std::move(next);
+  }
+}
+
+int Directory::OpenHandleCount() {
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  return DirectoryAccess::pool().open_count;
+}
+
+DirectoryRef Directory::OpenRoot(const std::string& path, LinkPolicy links, ErrorCode* error) {
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
+  int fd;
+  do {
+    fd = open(path.c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return nullptr;
+  }
+  DirectoryRef dir(new Directory());
+  dir->name_ = path;
+  dir->identity_ = posix::IdentityOf(st);
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  DirectoryAccess::Opened(*dir, fd, nullptr);
+  return dir;
+}
+
+DirectoryRef Directory::OpenChild(const DirectoryRef& parent, const std::string& name,
+                                  ErrorCode* error) {
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  if (parent == nullptr || name.empty() || name == "." || name == ".." ||
+      name.find('/') != std::string::npos) {
+    *error = EINVAL;
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  const int parent_fd = DirectoryAccess::Acquire(*parent, error);
+  if (parent_fd < 0) return nullptr;
+  struct stat st;
+  const int fd = DirectoryAccess::OpenChildFd(parent_fd, name, &st, error);
+  if (fd < 0) return nullptr;
+  DirectoryRef dir(new Directory());
+  dir->parent_ = parent;
+  dir->name_ = name;
+  dir->identity_ = posix::IdentityOf(st);
+  DirectoryAccess::Opened(*dir, fd, parent.get());
+  return dir;
+}
+
+void Directory::ReopenParent() const {
+  if (parent_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  Directory& parent = *parent_;
+  if (parent.fd_ >= 0) {
+    DirectoryAccess::Touch(parent);
+    return;
+  }
+  if (fd_ < 0) return;
+  int fd;
+  do {
+    fd = openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || posix::IdentityOf(st) != parent.identity_) {
+    close(fd);
+    return;
+  }
+  DirectoryAccess::Opened(parent, fd, this);
+}
+
+}  // namespace nerlo::platform

@@ -1,0 +1,110 @@
+// Linux: files and folder listings opened relative to a folder handle, never following a
+// link and never opening anything but a regular file for reading.
+#include "platform/posix/handle_pool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/stat_util.h"
+
+namespace nerlo::platform {
+
+// A readable descriptor of dir for listing: the directory itself ("."), reached through its
+// handle, so that only read permission on it is checked and no name is resolved.
+int posix::OpenDirectoryForListing(const Directory& dir, ErrorCode* error) {
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  const int fd = DirectoryAccess::Acquire(dir, error);
+  if (fd < 0) return -1;
+  int list_fd;
+  do {
+    list_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (list_fd < 0 && errno == EINTR);
+  if (list_fd < 0) *error = errno;
+  return list_fd;
+}
+
+File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* error) {
+  ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  File file;
+  if (name.empty() || name.find('/') != std::string::npos) {
+    *error = EINVAL;
+    return file;
+  }
+  int path_fd;
+  {
+    std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+    const int dir_fd = DirectoryAccess::Acquire(dir, error);
+    if (dir_fd < 0) return file;
+    do {
+      path_fd = openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    } while (path_fd < 0 && errno == EINTR);
+  }
+  if (path_fd < 0) {
+    *error = errno;
+    return file;
+  }
+  struct stat st;
+  if (fstat(path_fd, &st) != 0) {
+    *error = errno;
+    close(path_fd);
+    return file;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : ENXIO;
+    close(path_fd);
+    return file;
+  }
+  // The handle names the inode that was checked; opening it through /proc reopens that same
+  // inode for reading (with the usual permission check), whatever the name now refers to.
+  const std::string proc = "/proc/self/fd/" + std::to_string(path_fd);
+  int fd;
+  do {
+    fd = open(proc.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  int open_error = errno;
+  close(path_fd);
+  if (fd < 0 && open_error == ENOENT && access("/proc/self/fd", F_OK) != 0) {
+    // No /proc: open the name itself, never following a link nor waiting on a FIFO; the
+    // identity check below refuses anything but the file that was checked. (A device swapped
+    // in during these microseconds would be opened, though not read: the price of a system
+    // without /proc.)
+    std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+    const int dir_fd = DirectoryAccess::Acquire(dir, error);
+    if (dir_fd < 0) return file;
+    do {
+      fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    open_error = errno;
+  }
+  if (fd < 0) {
+    *error = open_error;
+    return file;
+  }
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      posix::IdentityOf(opened) != posix::IdentityOf(st)) {
+    // Without /proc the path would name something else: never read that.
+    *error = kErrorReplaced;
+    close(fd);
+    return file;
+  }
+  int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    *error = errno;
+    close(fd);
+    return file;
+  }
+  file.fd_ = fd;
+  file.stamp_ = posix::StampOf(opened);
+  return file;
+}
+
+}  // namespace nerlo::platform
