@@ -67,7 +67,8 @@ class TScanRun {
   //
   // The file is opened once, through its folder's handle (nothing but a regular file is ever
   // opened), and at most the size limit read, once, ahead of the walk or now; the heuristic
-  // strings, the hash and the byte windows all work on those bytes, in that order. A file at
+  // strings, the hash and the byte windows all work on those bytes, in that order; once a
+  // detection has removed the file, only the hash is still looked up. A file at
   // or above the limit when opened is counted in TooLargeCount; one that cannot be opened or
   // read, or that grows to the limit while it is read, is told to the view's FileNotExamined;
   // neither counts as scanned. Messages are processed after every 256 KiB of work. Raises
