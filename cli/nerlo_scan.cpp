@@ -281,10 +281,10 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     if (run_ == nullptr) return;
     int columns = platform::StandardErrorColumns();
     if (columns <= 0) columns = kDefaultColumns;
-    const std::string line = "\r" +
-                             cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(),
-                                               run_->RemovedCount(), current_, columns) +
-                             "\033[K";
+    std::string line = "\r";
+    line += cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(), run_->RemovedCount(),
+                              current_, columns);
+    line += "\033[K";
     std::fflush(stdout);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
