@@ -111,7 +111,9 @@ bool MatchesMask(std::string_view name, std::string_view mask);
 // One listing of one directory, in the order the system lists it, "." and ".." included.
 // Only regular files and directories are listed: symbolic links, FIFOs, sockets and devices
 // are never reported. A directory on a pseudo file system (proc, sysfs, devtmpfs, ...) lists
-// nothing. Not thread-safe; one listing belongs to one thread.
+// only the directories on which another file system is mounted (not "." nor ".."): what is
+// mounted there, such as the tmpfs at /dev/shm, is walked; the pseudo file system's own
+// entries never are. Not thread-safe; one listing belongs to one thread.
 class DirectoryListing {
  public:
   DirectoryListing();
@@ -127,7 +129,7 @@ class DirectoryListing {
   // (costs one status call per matching entry). Returns false, with *error set when error
   // is not null, when the directory cannot be listed (with kNoFollow also when dir itself is
   // a symbolic link); the listing is then empty. A pseudo file system's directory opens
-  // (true) with an empty listing. Opening again closes the previous listing first.
+  // (true) with only its mount points listed. Opening again closes the previous listing first.
   bool Open(const std::string& dir, std::string mask, bool with_details, ErrorCode* error = nullptr,
             LinkPolicy links = LinkPolicy::kFollow);
 

@@ -242,21 +242,45 @@ TEST(PlatformListing, FailuresAndLinkPolicy) {
   EXPECT_TRUE(listing.Open(dir / "sub", "*.*", false, &error, LinkPolicy::kNoFollow));
 }
 
-TEST(PlatformListing, PseudoFileSystemsListNothing) {
+// Names in a pseudo file system's listing: each must be a directory on another device, a
+// mount point. Returns what was listed.
+std::vector<std::string> ExpectOnlyMountPoints(const std::string& dir) {
+  struct stat parent;
+  EXPECT_EQ(stat(dir.c_str(), &parent), 0) << dir;
+  const std::vector<std::string> names = ListNames(dir, "*.*");
+  for (const std::string& name : names) {
+    struct stat st;
+    const std::string path = dir + "/" + name;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+    EXPECT_NE(st.st_dev, parent.st_dev) << path << " is no mount point";
+  }
+  return names;
+}
+
+TEST(PlatformListing, PseudoFileSystemsListOnlyTheirMountPoints) {
   for (const char* pseudo : {"/proc", "/proc/self", "/sys"}) {
     struct stat st;
     if (stat(pseudo, &st) != 0) continue;
-    EXPECT_TRUE(ListNames(pseudo, "*.*").empty()) << pseudo;
+    ExpectOnlyMountPoints(pseudo);
   }
-  // devtmpfs looks like tmpfs to statfs; told apart through the mount table.
+  EXPECT_TRUE(ListNames("/proc/self", "*.*").empty());
+  // devtmpfs looks like tmpfs to statfs; told apart through the mount table. The tmpfs
+  // mounted at /dev/shm is listed.
   std::ifstream mounts("/proc/self/mountinfo");
   std::string line;
-  bool dev_is_devtmpfs = false;
-  while (std::getline(mounts, line))
+  bool dev_is_devtmpfs = false, shm_is_tmpfs = false;
+  while (std::getline(mounts, line)) {
     if (line.find(" /dev ") != std::string::npos && line.find(" - devtmpfs ") != std::string::npos)
       dev_is_devtmpfs = true;
+    if (line.find(" /dev/shm ") != std::string::npos && line.find(" - tmpfs ") != std::string::npos)
+      shm_is_tmpfs = true;
+  }
   if (dev_is_devtmpfs) {
-    EXPECT_TRUE(ListNames("/dev", "*.*").empty());
+    const std::vector<std::string> names = ExpectOnlyMountPoints("/dev");
+    if (shm_is_tmpfs) {
+      EXPECT_NE(std::find(names.begin(), names.end(), "shm"), names.end());
+    }
   }
   // An ordinary tmpfs is listed.
   std::error_code ec;
