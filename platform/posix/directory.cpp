@@ -308,32 +308,6 @@ bool DirectoryListing::Next(DirEntry* entry) {
   }
 }
 
-bool FindEntry(const std::string& path, DirEntry* entry, ErrorCode* error) {
-  if (error != nullptr) *error = 0;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    if (error != nullptr) *error = errno;
-    return false;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    if (error != nullptr) *error = ELOOP;
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    if (error != nullptr) *error = ENXIO;
-    return false;
-  }
-  // The entry's name is the last component of the path ("/" for the root itself).
-  std::string_view view(path);
-  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
-  size_t slash = view.rfind('/');
-  std::string_view name =
-      (slash == std::string_view::npos || view.size() == 1) ? view : view.substr(slash + 1);
-  entry->name.assign(name);
-  FillDetails(st, name, entry);
-  return true;
-}
-
 bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error) {
   if (error != nullptr) *error = 0;
   struct stat st;

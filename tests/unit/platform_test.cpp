@@ -292,28 +292,13 @@ TEST(PlatformListing, PseudoFileSystemsListOnlyTheirMountPoints) {
   }
 }
 
-TEST(PlatformEntry, FindEntryAndStatPath) {
+TEST(PlatformEntry, StatPath) {
   TempDir dir;
   WriteFile(dir / ".data", std::string(77, 'd'));
   ASSERT_EQ(symlink((dir / ".data").c_str(), (dir / "link").c_str()), 0);
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-
-  DirEntry entry;
-  ErrorCode error = 0;
-  ASSERT_TRUE(FindEntry(dir / ".data", &entry, &error));
-  EXPECT_EQ(entry.name, ".data");
-  EXPECT_EQ(entry.size, 77);
-  EXPECT_EQ(entry.attributes, uint32_t{kAttrHidden});
-  ASSERT_TRUE(FindEntry(dir.path() + "/", &entry, &error));
-  EXPECT_TRUE(entry.is_directory);
-  EXPECT_FALSE(FindEntry(dir / "link", &entry, &error));
-  EXPECT_NE(error, 0);
-  EXPECT_FALSE(FindEntry(dir / "fifo", &entry, &error));
-  EXPECT_NE(error, 0);
-  EXPECT_FALSE(FindEntry(dir / "missing", &entry, &error));
-  EXPECT_EQ(error, ENOENT);
 
   // StatPath follows the link.
+  ErrorCode error = 0;
   FileStamp target, through_link;
   ASSERT_TRUE(StatPath(dir / ".data", &target));
   ASSERT_TRUE(StatPath(dir / "link", &through_link));
@@ -372,101 +357,6 @@ TEST(PlatformFile, OpenReadsRegularFilesAndRefusesEverythingElse) {
     EXPECT_FALSE(File::Open(dir / "secret", LinkPolicy::kFollow, &error).IsOpen());
     EXPECT_EQ(error, EACCES);
   }
-}
-
-TEST(PlatformFile, MappedViewLimits) {
-  TempDir dir;
-  WriteFile(dir / "db", "0123456789");
-  WriteFile(dir / "empty", "");
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  ErrorCode error = 0;
-
-  MappedView view = MappedView::Map(dir / "db", 11, &error);
-  ASSERT_TRUE(view.IsMapped()) << ErrorText(error);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data()), view.size()), "0123456789");
-  // The view outlives the file's name.
-  ASSERT_EQ(unlink((dir / "db").c_str()), 0);
-  MappedView moved = std::move(view);
-  EXPECT_FALSE(view.IsMapped());
-  EXPECT_EQ(moved.data()[9], '9');
-
-  WriteFile(dir / "db", "0123456789");
-  EXPECT_FALSE(MappedView::Map(dir / "db", 10, &error).IsMapped());
-  EXPECT_EQ(error, EFBIG);
-  EXPECT_FALSE(MappedView::Map(dir / "empty", 100, &error).IsMapped());
-  EXPECT_NE(error, 0);
-  EXPECT_FALSE(MappedView::Map(dir / "missing", 100, &error).IsMapped());
-  EXPECT_EQ(error, ENOENT);
-  EXPECT_FALSE(MappedView::Map(dir / "fifo", 100, &error).IsMapped());
-  EXPECT_EQ(error, ENXIO);
-}
-
-TEST(PlatformDelete, DeleteFileOutcomes) {
-  TempDir dir;
-  WriteFile(dir / "target", "t");
-  WriteFile(dir / "victim", "v");
-  ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
-  std::filesystem::create_directory(dir / "sub");
-
-  EXPECT_EQ(DeleteFile(dir / "victim"), DeleteOutcome::kDeleted);
-  EXPECT_FALSE(std::filesystem::exists(dir / "victim"));
-  EXPECT_EQ(DeleteFile(dir / "victim"), DeleteOutcome::kAlreadyGone);
-  // A link is removed itself, its target stays.
-  EXPECT_EQ(DeleteFile(dir / "link"), DeleteOutcome::kDeleted);
-  EXPECT_EQ(ReadFile(dir / "target"), "t");
-  EXPECT_EQ(DeleteFile(dir / "sub"), DeleteOutcome::kRefused);
-}
-
-TEST(PlatformDelete, DeleteFileIfSameOnlyRemovesTheExpectedFileThroughRealDirectories) {
-  TempDir dir;
-  WriteFile(dir / "a/b/infected", "x");
-  const FileIdentity id = IdentityOf(dir / "a/b/infected");
-
-  // Identity mismatch: the name now names another file (put in place by rename, so the old
-  // inode is still alive when the new one is made and the numbers must differ).
-  WriteFile(dir / "a/b/infected.new", "clean");
-  ASSERT_EQ(rename((dir / "a/b/infected.new").c_str(), (dir / "a/b/infected").c_str()), 0);
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/infected", id), DeleteOutcome::kRefused);
-  EXPECT_EQ(ReadFile(dir / "a/b/infected"), "clean");
-
-  const FileIdentity id2 = IdentityOf(dir / "a/b/infected");
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/infected", FileIdentity{}), DeleteOutcome::kRefused);
-  // Repeated separators and "." components are harmless.
-  EXPECT_EQ(DeleteFileIfSame(dir.path() + "//a/./b///infected", id2), DeleteOutcome::kDeleted);
-  EXPECT_FALSE(std::filesystem::exists(dir / "a/b/infected"));
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/infected", id2), DeleteOutcome::kAlreadyGone);
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/missing/infected", id2), DeleteOutcome::kAlreadyGone);
-
-  // A symbolic link in a middle component is refused, even though it leads to the file.
-  WriteFile(dir / "real/victim", "v");
-  const FileIdentity victim = IdentityOf(dir / "real/victim");
-  ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "a/linkdir").c_str()), 0);
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/linkdir/victim", victim), DeleteOutcome::kRefused);
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/linkdir/../real/victim", victim), DeleteOutcome::kRefused);
-  // A link as the leaf is refused (its target has the expected identity, the link has not).
-  ASSERT_EQ(symlink((dir / "real/victim").c_str(), (dir / "a/linkfile").c_str()), 0);
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/linkfile", victim), DeleteOutcome::kRefused);
-  EXPECT_TRUE(std::filesystem::exists(dir / "real/victim"));
-  EXPECT_TRUE(std::filesystem::is_symlink(dir / "a/linkfile"));
-  // A component that is a file, and a leaf that is not a regular file.
-  EXPECT_EQ(DeleteFileIfSame(dir / "real/victim/x", victim), DeleteOutcome::kRefused);
-  EXPECT_EQ(DeleteFileIfSame(dir / "real", IdentityOf(dir / "real")), DeleteOutcome::kRefused);
-  EXPECT_EQ(DeleteFileIfSame(dir / "real/victim/", victim), DeleteOutcome::kRefused);
-  EXPECT_EQ(DeleteFileIfSame(dir / "real/.", IdentityOf(dir / "real")), DeleteOutcome::kRefused);
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(DeleteFileIfSame(dir / "fifo", IdentityOf(dir / "fifo")), DeleteOutcome::kRefused);
-  EXPECT_TRUE(std::filesystem::exists(dir / "real/victim"));
-
-  // ".." through real directories, and a path relative to the current directory.
-  EXPECT_EQ(DeleteFileIfSame(dir / "a/b/../../real/victim", victim), DeleteOutcome::kDeleted);
-  WriteFile(dir / "real/rel", "r");
-  const FileIdentity rel = IdentityOf(dir / "real/rel");
-  std::filesystem::path saved = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  DeleteOutcome relative = DeleteFileIfSame("real/rel", rel);
-  std::filesystem::current_path(saved);
-  EXPECT_EQ(relative, DeleteOutcome::kDeleted);
-  EXPECT_FALSE(std::filesystem::exists(dir / "real/rel"));
 }
 
 }  // namespace
