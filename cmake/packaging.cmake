@@ -81,6 +81,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # program uses (also on Wayland sessions, through XWayland) comes with libqt6gui6 on Debian.
 # xdg-utils opens the help document.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libsodium checks the signature sets (hashes, signatures); named here as well, so that the
+# dependency stands also where dpkg-shlibdeps is not at hand.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 find_program(NERLO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NOT NERLO_DPKG_SHLIBDEPS)
@@ -89,6 +92,6 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
          "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
-         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2)")
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), libsodium23 (>= 1.0.18)")
 endif()
 include(CPack)
