@@ -94,12 +94,12 @@ SetStore::SetStore(std::string root) : root_(std::move(root)) {
 
 SetStore::~SetStore() { AbandonStaging(); }
 
-bool SetStore::Step(const char* step, bool ok, platform::ErrorCode* code) const {
-  if (ok && fail_step && fail_step(step)) {
+bool SetStore::Injected(const char* step, platform::ErrorCode* code) const {
+  if (fail_step && fail_step(step)) {
     *code = EIO;
-    return false;
+    return true;
   }
-  return ok;
+  return false;
 }
 
 bool SetStore::Open(std::string* error) {
@@ -194,7 +194,7 @@ bool SetStore::BeginStaging(std::string* error) {
     const std::string path = root_ + "/" + kStagingPrefix + RandomSuffix();
     // The root's lock keeps other runs out, so a free name stays free until it is made.
     if (platform::KindOf(path) != platform::EntryKind::kMissing) continue;
-    if (Step("stage-dir", platform::MakeDirectory(path, 0755, &code), &code)) {
+    if (!Injected("stage-dir", &code) && platform::MakeDirectory(path, 0755, &code)) {
       staging_ = path + "/";
       return true;
     }
@@ -211,7 +211,7 @@ bool SetStore::StageHeldFile(const std::string& held, const std::string& name,
                              const std::string& sha256, std::string* error) {
   const std::string path = staging_ + name;
   platform::ErrorCode code = 0;
-  if (Step("link", platform::CreateHardLink(held, path, &code), &code)) return true;
+  if (!Injected("link", &code) && platform::CreateHardLink(held, path, &code)) return true;
   if (code != EXDEV && code != EPERM && code != EMLINK) {
     *error = Reason("cannot link " + held + " as", path, code);
     return false;
@@ -248,12 +248,11 @@ bool SetStore::Commit(uint64_t version, std::string_view manifest, std::string* 
   const std::string manifest_path = staging_ + kManifestName;
   {
     platform::OutputFile out = platform::OutputFile::Create(manifest_path, 0644, &code);
-    if (!Step("manifest",
-              out.IsOpen() && out.Write(manifest, &code) && out.Sync(&code) && out.Close(&code),
-              &code))
+    if (Injected("manifest", &code) || !out.IsOpen() || !out.Write(manifest, &code) ||
+        !out.Sync(&code) || !out.Close(&code))
       return fail("cannot write", manifest_path);
   }
-  if (!Step("sync-staging", platform::SyncDirectory(staging_, &code), &code))
+  if (Injected("sync-staging", &code) || !platform::SyncDirectory(staging_, &code))
     return fail("cannot flush the folder", staging_);
 
   const std::string name = std::to_string(version);
@@ -267,10 +266,10 @@ bool SetStore::Commit(uint64_t version, std::string_view manifest, std::string* 
     platform::RemoveTree(aside);
   }
   const std::string staged = staging_.substr(0, staging_.size() - 1);
-  if (!Step("move", platform::RenamePath(staged, folder, false, &code), &code))
+  if (Injected("move", &code) || !platform::RenamePath(staged, folder, false, &code))
     return fail("cannot move " + staged + " to", folder);
   staging_.clear();
-  if (!Step("sync-sets", platform::SyncDirectory(sets_, &code), &code)) {
+  if (Injected("sync-sets", &code) || !platform::SyncDirectory(sets_, &code)) {
     *error = Reason("cannot flush the folder", sets_, code);
     platform::RemoveTree(folder);
     return false;
@@ -278,8 +277,9 @@ bool SetStore::Commit(uint64_t version, std::string_view manifest, std::string* 
 
   const std::string link = root_ + "/" + kLinkPrefix + RandomSuffix();
   const std::string current = root_ + "/current";
-  bool linked = Step("new-link", platform::CreateSymbolicLink("sets/" + name, link, &code), &code);
-  if (linked) linked = Step("switch", platform::RenamePath(link, current, true, &code), &code);
+  bool linked = !Injected("new-link", &code) &&
+                platform::CreateSymbolicLink("sets/" + name, link, &code);
+  if (linked) linked = !Injected("switch", &code) && platform::RenamePath(link, current, true, &code);
   if (!linked) {
     *error = Reason("cannot switch", current, code);
     platform::RemoveTree(link);
@@ -288,7 +288,7 @@ bool SetStore::Commit(uint64_t version, std::string_view manifest, std::string* 
   }
   // The switch has happened; a failed flush can only mean that a crash now could bring the
   // old link back, which still names a complete set.
-  if (!Step("sync-root", platform::SyncDirectory(root_, &code), &code)) {
+  if (Injected("sync-root", &code) || !platform::SyncDirectory(root_, &code)) {
     *error = Reason("switched, but cannot flush the folder", root_, code);
     return false;
   }

@@ -80,14 +80,15 @@ class SetStore {
   static constexpr uint64_t kNewestBelowCurrent = UINT64_MAX;
   std::vector<std::string> Prune(uint64_t previous);
 
-  // Test hook: called with the name of each step of Commit and of staging before it runs
+  // Test hook: called with the name of each step of staging and Commit before it runs
   // ("stage-dir", "link", "manifest", "sync-staging", "move", "sync-sets", "new-link",
-  // "switch", "sync-root"); returning true makes the step fail as if the system refused
-  // (EIO).
+  // "switch", "sync-root"); returning true makes the step fail, without running, as if the
+  // system refused (EIO).
   std::function<bool(const char* step)> fail_step;
 
  private:
-  bool Step(const char* step, bool ok, platform::ErrorCode* code) const;
+  // True, with *code set to EIO, when the test hook fails step.
+  bool Injected(const char* step, platform::ErrorCode* code) const;
   void RemoveLeftovers();
 
   std::string root_;   // without a trailing "/"

@@ -63,11 +63,10 @@ UpdateResult RunUpdate(const UpdateOptions& options, const UpdateEvents& events)
   };
 
   std::string error;
-  if (!store.Open(&error)) return finish(UpdateOutcome::kFailed, error);
+  // Read without the lock at first, so that a run that fails before any download (no
+  // network, a refused channel) has not even made the root; read again under the lock.
   installed = store.ReadInstalled();
   result.installed_version = installed.version;
-  if (!installed.problem.empty())
-    result.warnings.push_back("the installed set is passed over: " + installed.problem);
   if (options.keys.empty())
     return finish(UpdateOutcome::kFailed, "no publisher's key is installed");
 
@@ -115,6 +114,12 @@ UpdateResult RunUpdate(const UpdateOptions& options, const UpdateEvents& events)
   result.bytes_transferred = downloader.TotalReceived();
   if (status == DownloadStatus::kCancelled) return finish(UpdateOutcome::kCancelled, error);
   if (status != DownloadStatus::kOk) return finish(UpdateOutcome::kFailed, error);
+
+  if (!store.Open(&error)) return finish(UpdateOutcome::kFailed, error);
+  installed = store.ReadInstalled();
+  result.installed_version = installed.version;
+  if (!installed.problem.empty())
+    result.warnings.push_back("the installed set is passed over: " + installed.problem);
 
   sigdb::SetManifest manifest;
   if (!sigdb::ParseManifest(channel, &manifest, &error))
