@@ -442,6 +442,24 @@ ResolvedSet ResolveSignatureSet(const std::vector<std::string>& roots,
   return best;
 }
 
+ResolvedSet SetOfFolder(const std::string& folder) {
+  ResolvedSet set;
+  set.folder = folder;
+  if (!set.folder.empty() && set.folder.back() != '/') set.folder += '/';
+  const std::string path = set.folder + std::string(kManifestName);
+  platform::FileStamp stamp;
+  if (!platform::StatPath(path, &stamp)) return set;
+  std::string why;
+  if (!ReadManifestFile(path, &set.manifest, &why)) {
+    set.manifest = SetManifest();
+    set.warnings.push_back(why + "; the databases beside it are read all the same");
+    return set;
+  }
+  set.has_manifest = true;
+  set.version = set.manifest.version;
+  return set;
+}
+
 std::string AgeText(int64_t seconds) {
   if (seconds < 3600) return "less than an hour";
   if (seconds < 86400) {

@@ -94,6 +94,12 @@ std::vector<std::string> InstalledSetRoots();
 ResolvedSet ResolveSignatureSet(const std::vector<std::string>& roots,
                                 const std::string& program_directory);
 
+// The set in a folder named by the user (a scanner's --db-dir): that folder (a trailing '/'
+// added), version 0 without a manifest; when the folder holds a well-formed nerlo-set.json,
+// its version and manifest (the files are not checked). A manifest that is there but cannot
+// be read or is malformed gives one warning; the folder is still the one returned.
+ResolvedSet SetOfFolder(const std::string& folder);
+
 // Checks every file the manifest lists in folder: present and of the listed size and, when
 // check_hashes, with the listed SHA-256. Appends one line per fault to *problems (naming the
 // file and what differs) and returns true when there is none.
