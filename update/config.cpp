@@ -5,6 +5,7 @@
 #include "platform/fs_query.h"
 #include "platform/platform.h"
 #include "sigdb/crypto.h"
+#include "sigdb/signature_set.h"
 #include "update/download.h"
 
 namespace nerlo::update {
@@ -139,6 +140,14 @@ std::vector<std::string> LoadPublicKeys(const std::vector<std::string>& folders,
 }
 
 std::string DefaultInstallRoot() {
+  // The roots that scans read may be replaced as a whole (tests do so); the first of them
+  // is then where a run installs, so that such a run never writes the user's or the
+  // system's real root.
+  std::string roots;
+  if (platform::EnvironmentValue("NERLO_SET_ROOTS", &roots)) {
+    const std::vector<std::string> list = sigdb::InstalledSetRoots();
+    return list.empty() ? std::string() : list.front();
+  }
   if (platform::RunsPrivileged()) return "/var/lib/nerlo";
   const std::string data = platform::UserDataDirectory();
   if (data.empty()) return std::string();

@@ -49,9 +49,11 @@ std::vector<std::string> DefaultKeyFolders(const std::string& program_directory)
 std::vector<std::string> LoadPublicKeys(const std::vector<std::string>& folders,
                                         std::vector<std::string>* warnings);
 
-// The root a run installs into when none is given: /var/lib/nerlo for a privileged process,
-// else the user's data folder's nerlo/ ($XDG_DATA_HOME/nerlo, default ~/.local/share/nerlo).
-// Empty when the user's home folder is unknown.
+// The root a run installs into when none is given: the first folder of $NERLO_SET_ROOTS when
+// that variable is set (it replaces the roots that scans read); else /var/lib/nerlo for a
+// privileged process, else the user's data folder's nerlo/ ($XDG_DATA_HOME/nerlo, default
+// ~/.local/share/nerlo). Empty when the user's home folder is unknown (or NERLO_SET_ROOTS
+// names no folder).
 std::string DefaultInstallRoot();
 
 }  // namespace nerlo::update
