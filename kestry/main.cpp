@@ -61,13 +61,15 @@ int RunWithoutWindow(const update::UpdateOptions& options) {
   platform::InstallInterruptHandler();
   kestry::RateMeter rate;
   kestry::RateMeter::Clock::time_point last{};
+  uint64_t last_done = UINT64_MAX;
   update::UpdateEvents events;
   events.OnStep = [](const std::string& step) { PrintLine(step, false); };
   events.OnBytes = [&](uint64_t done, uint64_t total) {
     const auto now = kestry::RateMeter::Clock::now();
     rate.Add(done, now);
-    if (now - last >= std::chrono::seconds(1) || done == total) {
+    if ((now - last >= std::chrono::seconds(1) || done == total) && done != last_done) {
       last = now;
+      last_done = done;
       PrintLine(kestry::BytesLine(done, total, rate.BytesPerSecond()), false);
     }
   };

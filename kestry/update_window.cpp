@@ -30,7 +30,8 @@ UpdateWindow::UpdateWindow(update::UpdateOptions options, const update::Installe
   auto* source = new QLabel(Text(options_.url));
   source->setTextInteractionFlags(Qt::TextSelectableByMouse);
   form->addRow("Source:", source);
-  form->addRow("Installed:", new QLabel(Text(InstalledText(installed))));
+  installed_ = new QLabel(Text(InstalledText(installed)));
+  form->addRow("Installed:", installed_);
   form->addRow("Into:", new QLabel(Text(options_.root)));
   layout->addLayout(form);
   step_ = new QLabel("Starting");
@@ -104,8 +105,10 @@ void UpdateWindow::ShowBytes(uint64_t done, uint64_t total) {
   bar_->setValue(total == 0 ? 1000 : static_cast<int>(done * 1000 / total));
   const std::string line = BytesLine(done, total, rate_.BytesPerSecond());
   bytes_->setText(Text(line));
-  if (on_line_ && (now - last_line_ >= std::chrono::seconds(1) || done == total)) {
+  if (on_line_ && (now - last_line_ >= std::chrono::seconds(1) || done == total) &&
+      done != last_done_) {
     last_line_ = now;
+    last_done_ = done;
     on_line_(line, false);
   }
 }
@@ -117,6 +120,8 @@ void UpdateWindow::ShowResult(const update::UpdateResult& result) {
   if (result.outcome == update::UpdateOutcome::kUpdated ||
       result.outcome == update::UpdateOutcome::kAlreadyCurrent)
     bar_->setValue(1000);
+  if (result.outcome == update::UpdateOutcome::kUpdated)
+    installed_->setText(Text(InstalledText(update::SetStore(options_.root).ReadInstalled())));
   step_->setText(result.outcome == update::UpdateOutcome::kFailed      ? "Failed"
                  : result.outcome == update::UpdateOutcome::kCancelled ? "Cancelled"
                                                                          : "Done");

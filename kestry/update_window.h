@@ -55,7 +55,9 @@ class UpdateWindow : public QWidget {
   int exit_status_ = 1;
   RateMeter rate_;
   RateMeter::Clock::time_point last_line_{};
+  uint64_t last_done_ = UINT64_MAX;
 
+  QLabel* installed_ = nullptr;
   QLabel* step_ = nullptr;
   QProgressBar* bar_ = nullptr;
   QLabel* bytes_ = nullptr;
