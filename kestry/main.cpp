@@ -13,6 +13,7 @@
 #include "kestry/progress_text.h"
 #include "kestry/update_window.h"
 #include "platform/console.h"
+#include "platform/fs_install.h"
 #include "platform/platform.h"
 #include "update/config.h"
 #include "update/set_store.h"
@@ -84,6 +85,9 @@ int RunWithoutWindow(const update::UpdateOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Signature sets are public data that every user's scans read, also from /var/lib/nerlo
+  // when root runs this from a shell with a private umask.
+  platform::SetCreationMask(0022);
   bool quiet = false;
   std::string root, config;
   std::vector<std::string> key_folders;

@@ -113,6 +113,10 @@ class ExclusiveLock {
 // such a process installs for every user.
 bool RunsPrivileged();
 
+// Sets the permission bits that files and folders made by this process leave out (the umask),
+// returning the previous ones. Process-wide: call it at start-up, before other threads exist.
+uint32_t SetCreationMask(uint32_t mask);
+
 // The current time as seconds since 1970-01-01 00:00:00 UTC.
 int64_t CurrentUtcSeconds();
 

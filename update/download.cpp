@@ -102,7 +102,9 @@ Downloader::Downloader(std::string ca_file, DownloadLimits limits)
   InitializeLibrary();
 }
 
-Downloader::~Downloader() = default;
+Downloader::~Downloader() {
+  if (curl_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(curl_));
+}
 
 DownloadStatus Downloader::Fetch(const std::string& url, uint64_t max_bytes, bool exact,
                                  const Sink& sink, const Progress& progress,
@@ -115,7 +117,11 @@ DownloadStatus Downloader::Fetch(const std::string& url, uint64_t max_bytes, boo
                               ", refused: only https:// addresses are accepted";
       return DownloadStatus::kFailed;
     }
-    CURL* curl = curl_easy_init();
+    // One handle for every transfer of this object, reset in between, so that its
+    // connection to the mirror is reused instead of a new TLS handshake per file.
+    if (curl_ == nullptr) curl_ = curl_easy_init();
+    CURL* curl = static_cast<CURL*>(curl_);
+    curl_easy_reset(curl);
     if (curl == nullptr) {
       *error = current + ": the download library could not start a transfer";
       return DownloadStatus::kFailed;
@@ -159,7 +165,6 @@ DownloadStatus Downloader::Fetch(const std::string& url, uint64_t max_bytes, boo
           location != nullptr)
         redirect = location;
     }
-    curl_easy_cleanup(curl);
     total_received_ += transfer.received;
 
     if (transfer.cancelled) {

@@ -64,6 +64,7 @@ class Downloader {
   std::string ca_file_;
   DownloadLimits limits_;
   uint64_t total_received_ = 0;
+  void* curl_ = nullptr;  // the transfer handle, kept for its connection cache
 };
 
 // True when url starts with "https://" (letters in either case) and names a host.

@@ -233,6 +233,8 @@ ExclusiveLock ExclusiveLock::TryAcquire(const std::string& path, ErrorCode* erro
 
 bool RunsPrivileged() { return geteuid() == 0; }
 
+uint32_t SetCreationMask(uint32_t mask) { return static_cast<uint32_t>(umask(static_cast<mode_t>(mask))); }
+
 int64_t CurrentUtcSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace nerlo::platform
