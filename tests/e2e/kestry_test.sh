@@ -2,7 +2,7 @@
 # End-to-end tests of the updater kestry without a display: its exit statuses and messages
 # (usage and configuration errors, updated, already current, refused), the default root
 # $XDG_DATA_HOME/nerlo, the set that nerlo-scan then reads, an unwritable root as the user
-# nobody, and a full disk (a small tmpfs, as root).
+# nobody, a full disk (a small tmpfs, as root), and a proxy named by https_proxy.
 # Usage: kestry_test.sh BIN_DIR
 set -euo pipefail
 bin="$(cd "$1" && pwd)"
@@ -103,6 +103,18 @@ expect_in "scan reports the set" "$work/data/nerlo/sets/1/" "$work/out"
 run "${k[@]}" --quiet
 expect_eq "already current" 0 "$status"
 expect_in "already current said" '^kestry: The signatures are current: version 1, created ' "$work/out"
+
+# ---- Proxies from the environment: the channel is fetched through a CONNECT tunnel ------
+python3 "$here/connect_proxy.py" "$work/state" &
+proxy_pid=$!
+for _ in $(seq 200); do [ -s "$work/state/proxy-port" ] && break; sleep 0.05; done
+run env -u no_proxy -u NO_PROXY https_proxy="http://127.0.0.1:$(cat "$work/state/proxy-port")" \
+  "${k[@]}"
+kill "$proxy_pid" 2>/dev/null || true
+wait "$proxy_pid" 2>/dev/null || true
+expect_eq "update through a proxy" 0 "$status"
+port="${url##*:}"
+expect_in "the proxy carried the channel" "^CONNECT 127\.0\.0\.1:${port%/}$" "$work/state/proxy.log"
 
 # ---- Refused: status 1, set unchanged ----------------------------------------------------
 before="$(cd "$work/data/nerlo" && find . -not -name .lock | LC_ALL=C sort)"
