@@ -21,7 +21,10 @@ void RateMeter::Add(uint64_t done, Clock::time_point now) {
 
 std::string BytesLine(uint64_t done, uint64_t total, uint64_t bytes_per_second) {
   std::string line = update::ByteCountText(done) + " of " + update::ByteCountText(total);
-  if (total > 0) line += " (" + std::to_string(done * 100 / total) + "%)";
+  if (total > 0) {
+    const auto percent = static_cast<uint64_t>(static_cast<long double>(done) * 100 / total);
+    line += " (" + std::to_string(percent) + "%)";
+  }
   if (bytes_per_second > 0) line += ", " + update::ByteCountText(bytes_per_second) + "/s";
   return line;
 }

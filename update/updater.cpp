@@ -31,7 +31,9 @@ std::string ByteCountText(uint64_t bytes) {
   const char* units[] = {"kB", "MB", "GB", "TB"};
   double value = static_cast<double>(bytes) / 1000.0;
   int unit = 0;
-  while (value >= 999.95 && unit < 3) {
+  // The unit is chosen on the value as printed, so that 999,999 bytes read "1.00 MB", not
+  // "1000 kB".
+  while (value >= 999.5 && unit < 3) {
     value /= 1000.0;
     ++unit;
   }
@@ -115,12 +117,6 @@ UpdateResult RunUpdate(const UpdateOptions& options, const UpdateEvents& events)
   if (status == DownloadStatus::kCancelled) return finish(UpdateOutcome::kCancelled, error);
   if (status != DownloadStatus::kOk) return finish(UpdateOutcome::kFailed, error);
 
-  if (!store.Open(&error)) return finish(UpdateOutcome::kFailed, error);
-  installed = store.ReadInstalled();
-  result.installed_version = installed.version;
-  if (!installed.problem.empty())
-    result.warnings.push_back("the installed set is passed over: " + installed.problem);
-
   sigdb::SetManifest manifest;
   if (!sigdb::ParseManifest(channel, &manifest, &error))
     return finish(UpdateOutcome::kFailed, channel_url + " is malformed: " + error);
@@ -136,6 +132,14 @@ UpdateResult RunUpdate(const UpdateOptions& options, const UpdateEvents& events)
                       (days > 0 ? " (" + std::to_string(days) + " days ago)" : "") +
                       ": the mirror is stale");
   }
+  // Only now is the root made and locked; the installed set is read again under the lock,
+  // since another run may have installed meanwhile.
+  if (!store.Open(&error)) return finish(UpdateOutcome::kFailed, error);
+  installed = store.ReadInstalled();
+  result.installed_version = installed.version;
+  if (!installed.problem.empty())
+    result.warnings.push_back("the installed set is passed over: " + installed.problem);
+
   if (manifest.version == installed.version) {
     for (const std::string& warning : store.Prune(SetStore::kNewestBelowCurrent))
       result.warnings.push_back(warning);
