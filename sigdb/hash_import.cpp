@@ -1,5 +1,6 @@
 #include "sigdb/hash_import.h"
 
+#include <array>
 #include <limits>
 
 namespace nerlo::sigdb {
@@ -90,19 +91,22 @@ void HashListImporter::Line(std::string_view file_name, int64_t number, std::str
   uint64_t size = 0;
   if (const size_t colon = line.find(':'); colon != std::string_view::npos) {
     // HASH:SIZE:NAME[:MIN[:MAX]]
-    std::vector<std::string_view> fields;
+    std::array<std::string_view, 5> fields;
+    size_t count = 0;
     size_t from = 0;
     for (;;) {
       const size_t at = line.find(':', from);
-      fields.push_back(
-          line.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from));
+      const std::string_view field =
+          line.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from);
+      if (count < fields.size()) fields[count] = field;
+      ++count;
       if (at == std::string_view::npos) break;
       from = at + 1;
     }
-    if (fields.size() < 3 || fields.size() > 5)
+    if (count < 3 || count > fields.size())
       return Malformed(file_name, number,
-                       "expected HASH:SIZE:NAME, found " + std::to_string(fields.size()) +
-                           " fields: \"" + Excerpt(line) + "\"");
+                       "expected HASH:SIZE:NAME, found " + std::to_string(count) + " fields: \"" +
+                           Excerpt(line) + "\"");
     hash = fields[0];
     if (fields[1] != "*") {
       if (!IsDecimal(fields[1]))
@@ -113,7 +117,7 @@ void HashListImporter::Line(std::string_view file_name, int64_t number, std::str
     }
     if (fields[2].empty())
       return Malformed(file_name, number, "no signature name: \"" + Excerpt(line) + "\"");
-    for (size_t i = 3; i < fields.size(); ++i) {
+    for (size_t i = 3; i < count; ++i) {
       if (!IsDecimal(fields[i]))
         return Malformed(file_name, number,
                          "an engine level that is not a number: \"" + Excerpt(line) + "\"");

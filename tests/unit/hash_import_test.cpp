@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -125,7 +126,7 @@ TEST(HashImportTest, AMillionLinesImportAndDuplicatesAreAddedOnce) {
   int64_t fresh = 0;
   for (bool a : added) fresh += a ? 1 : 0;
   EXPECT_EQ(fresh, 900000 - 1);  // one was in the database already
-  EXPECT_EQ(SplitEntries(contents).size(), 900000u);
+  EXPECT_EQ(std::count(contents.begin(), contents.end(), '\n'), 900000);
 }
 
 }  // namespace
