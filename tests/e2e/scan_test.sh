@@ -78,6 +78,7 @@ chmod 0444 "$tree/ro/heur2.txt"
 chmod 0555 "$tree/ro"
 printf 'clean\n' >"$tree/clean.txt"
 name_latin1=$'caf\xe9.bin'  # not valid UTF-8
+shown_latin1='caf\xE9.bin'  # as it is printed
 cp "$samples/hash-sample.bin" "$tree/a/$name_latin1"
 # Above the size limit: never examined even though it starts with a heuristic string.
 { printf 'MARKER-ALPHA'; head -c 5242880 /dev/zero; } >"$tree/big.bin"
@@ -90,8 +91,8 @@ run_scan --db-dir "$db" "$tree"
 expect_eq "report-only exit status" 1 "$status"
 expected="$(LC_ALL=C sort <<EOF
 $tree/.hidden/heur.txt: Infected! [heuristic 1]
-$tree/a/$name_latin1: Infected! [hash]
-$tree/a/$name_latin1: Infected! [hash]
+$tree/a/$shown_latin1: Infected! [hash]
+$tree/a/$shown_latin1: Infected! [hash]
 $tree/a/b/windows.bin: Infected! [window 1]
 $tree/a/b/windows.bin: Infected! [window 2]
 $tree/a/b/windows.bin: Infected! [window 3]
@@ -130,8 +131,8 @@ run_scan --db-dir "$db" --delete "$tree"
 expect_eq "delete exit status" 1 "$status"
 expected="$(LC_ALL=C sort <<EOF
 $tree/.hidden/heur.txt: Infected! Deleted. [heuristic 1]
-$tree/a/$name_latin1: Infected! Already deleted. [hash]
-$tree/a/$name_latin1: Infected! Deleted. [hash]
+$tree/a/$shown_latin1: Infected! Already deleted. [hash]
+$tree/a/$shown_latin1: Infected! Deleted. [hash]
 $tree/a/hashed.bin: Infected! Already deleted. [hash]
 $tree/a/hashed.bin: Infected! Deleted. [hash]
 $tree/ro/heur2.txt: Infected! Deleted. [heuristic 2]
@@ -354,6 +355,26 @@ mkdir -p "$work/default"
 make_test_file "$work/default/eicar.com"
 run_scan "$work/default"
 expect_eq "default databases" "$(printf '%s\n%s' "$work/default/eicar.com: Infected! [hash]" "$work/default/eicar.com: Infected! [heuristic 1]")" "$detections"
+
+# ---- Under --delete, a removed file gets no window hits of the file before it ------------------
+# Two plain files and four that carry a heuristic string, every window of each in the window
+# database: report-only gives 6 x 8 window hits and 4 heuristic hits; --delete removes the four
+# at their heuristic hit, so that only the plain files' 2 x 8 window hits remain besides.
+db4="$work/db4"
+mkdir -p "$db4" "$work/removed"
+printf 'MARKER-ALPHA\n' >"$db4/list.txt"
+"$sigtool" --db-dir "$db4" heuristics "$db4/list.txt"
+for name in plain1 marked1 marked2 plain2 marked3 marked4; do
+  make_bytes "$work/removed/$name" 700
+  case "$name" in marked*) printf 'MARKER-ALPHA' >>"$work/removed/$name" ;; esac
+  "$sigtool" --db-dir "$db4" windows "$work/removed/$name"
+done
+run_scan --db-dir "$db4" "$work/removed"
+expect_eq "removed files: report-only" "$(summary_of 6 52 0)" "$summary"
+run_scan --db-dir "$db4" --delete "$work/removed"
+expect_eq "removed files: --delete" "$(summary_of 6 20 6)" "$summary"
+expect_eq "removed files: no window hit of a removed file" "" \
+  "$(grep -a '/removed/marked.*\[window' <<<"$detections" || true)"
 
 # ---- Not quiet: the summary is still the last lines -----------------------------------------
 "$scan" --db-dir "$db" "$work/single/sub" >"$work/out" 2>&1 || true
