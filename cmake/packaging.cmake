@@ -1,21 +1,23 @@
 # Installation and the Debian package.
 #
 # Installed layout (prefix /usr for the package, anything for `cmake --install --prefix`):
-#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, database.db,
+#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, kestry, database.db,
 #                     tdb.ldb, heuristics.db and readme.txt. Every program finds its data files
 #                     in the directory of its own executable (/proc/self/exe), so the real
 #                     executables sit here, beside the databases.
-#   bin/              relative symbolic links to the three executables in lib/nerlo; the kernel
+#   bin/              relative symbolic links to the four executables in lib/nerlo; the kernel
 #                     resolves them, so /proc/self/exe still names the program directory.
 #   share/applications/nerlo.desktop, share/icons/hicolor/<size>/apps/nerlo.png
 #                     the menu entry and the application icon (drawn by nerlo-icon, the same
 #                     picture as the windows' icon), where desktops look for them.
+#   lib/systemd/system/kestry.service, kestry.timer
+#                     the daily update of /var/lib/nerlo, not enabled.
 # The settings file is not installed: each user's lives in $XDG_CONFIG_HOME/nerlo/.
 
 set(NERLO_PROGRAM_DIR lib/nerlo CACHE STRING "Program directory, relative to the install prefix")
 
 set(nerlo_programs)
-foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool)
+foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool kestry)
   if(TARGET ${program})
     list(APPEND nerlo_programs ${program})
   endif()
@@ -40,6 +42,20 @@ foreach(program IN LISTS nerlo_programs)
 endforeach()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/nerlo.desktop DESTINATION share/applications)
+
+# The updater's daily timer and its service (not enabled; README says how), with the path of
+# kestry under the prefix the installation uses (which for the package is /usr), filled in
+# when installing.
+if(TARGET kestry)
+  install(CODE "
+    set(NERLO_KESTRY \"\${CMAKE_INSTALL_PREFIX}/${NERLO_PROGRAM_DIR}/kestry\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/kestry.service\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kestry.service\" @ONLY)
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/kestry.timer\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kestry.timer\" COPYONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kestry.{service,timer}\")
+  ")
+endif()
 if(TARGET nerlo-icon)
   set(nerlo_icon_pngs)
   foreach(size IN ITEMS 48 128 256)
@@ -83,7 +99,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libsodium checks the signature sets (hashes, signatures); named here as well, so that the
 # dependency stands also where dpkg-shlibdeps is not at hand.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18)")
+# libcurl fetches the updates.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18), libcurl4 (>= 7.85.0)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 find_program(NERLO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NOT NERLO_DPKG_SHLIBDEPS)
@@ -92,6 +109,7 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
          "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
-         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), libsodium23 (>= 1.0.18)")
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), libsodium23 (>= 1.0.18), "
+         "libcurl4 (>= 7.85.0)")
 endif()
 include(CPack)
