@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -724,18 +722,6 @@ TEST_F(ScanRunTest, FileChangedBetweenItsReadAndTheVerdictIsNotDeleted) {
               "a clean file, written after the scan read it");
 }
 
-TEST(ActionText, ReasonFollowsNotDeletedOnlyWhenThereIsOne) {
-  platform::DeleteResult result;
-  result.outcome = platform::DeleteOutcome::kRefused;
-  EXPECT_EQ(ActionText(result), "Not deleted.");
-  result.reason = "Permission denied";
-  EXPECT_EQ(ActionText(result), "Not deleted. (Permission denied)");
-  result.outcome = platform::DeleteOutcome::kAlreadyGone;
-  EXPECT_EQ(ActionText(result), "Already deleted.");
-  result.outcome = platform::DeleteOutcome::kDeleted;
-  EXPECT_EQ(ActionText(result), "Deleted.");
-}
-
 // Lookup threads that cannot be started: every lookup runs on the scan's own thread, every
 // hit is still reported, the view hears of it once, and the scan run ends without waiting
 // for a lookup that never started.
@@ -767,61 +753,6 @@ TEST_F(ScanRunTest, LookupThreadsThatCannotStartLeaveTheLookupsToTheScansThread)
   ASSERT_EQ(view.warnings.size(), 1u);
   EXPECT_NE(view.warnings[0].find("lookup thread could not be started"), std::string::npos);
   run.reset();  // must return
-}
-
-// Under a descriptor limit of 32 (and of 64) every file of many folders and of a deep chain
-// is examined, and the detections among them are deleted.
-TEST_F(ScanRunTest, EveryFileIsExaminedUnderALowDescriptorLimit) {
-  settings_.delete_them = true;
-  const std::string infected = Content(900, 35);
-  WriteDatabases({Encode(Md5Text(infected))}, {}, {});
-  constexpr int kFolders = 60, kFilesEach = 30, kDepth = 300;
-  int infected_files = 0;
-  for (int d = 0; d < kFolders; ++d) {
-    for (int f = 0; f < kFilesEach; ++f) {
-      const bool bad = (d * kFilesEach + f) % 97 == 0;
-      infected_files += bad ? 1 : 0;
-      WriteFile(files_ / ("d" + std::to_string(d) + "/f" + std::to_string(f)),
-                bad ? infected : Content(100 + f, d));
-    }
-  }
-  ASSERT_TRUE(nerlo::testing::MakeChain(files_.path(), "deep", kDepth, "leaf", infected));
-  ++infected_files;
-  const int total = kFolders * kFilesEach + 1;
-  for (const rlim_t descriptors : {rlim_t{64}, rlim_t{32}}) {
-    const std::string failure = nerlo::testing::RunInChild([&]() -> std::string {
-      struct rlimit limit = {descriptors, descriptors};
-      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return "setrlimit failed";
-      RecordingView view;
-      std::string result;
-      {
-        TScanRun run(view, settings_, db_.path() + "/");
-        run.FormShow();
-        run.ff.SetFileName(files_.path() + "/*.*");
-        run.ff.Start();
-        run.WaitForLookups();
-        if (run.ScannedCount() != total)
-          result += "scanned " + std::to_string(run.ScannedCount()) + "; ";
-        if (run.RemovedCount() != infected_files)
-          result += "removed " + std::to_string(run.RemovedCount()) + "; ";
-      }
-      for (const auto& [path, reason] : view.not_examined) {
-        result += path + ": " + reason + "; ";
-        if (result.size() > 2000) break;
-      }
-      return result;
-    });
-    EXPECT_EQ(failure, "") << "limit " << descriptors;
-    if (!failure.empty()) break;
-    // The first pass deleted the detections: put them back for the next.
-    nerlo::testing::RemoveChain(files_.path(), "deep");
-    ASSERT_TRUE(nerlo::testing::MakeChain(files_.path(), "deep", kDepth, "leaf", infected));
-    for (int i = 0; i < kFolders * kFilesEach; i += 97)
-      WriteFile(files_ / ("d" + std::to_string(i / kFilesEach) + "/f" +
-                          std::to_string(i % kFilesEach)),
-                infected);
-  }
-  nerlo::testing::RemoveChain(files_.path(), "deep");
 }
 
 }  // namespace
