@@ -65,7 +65,7 @@ PY
 # checks the summary.
 scan_limited() {
   local status=0
-  (ulimit -n 32; exec timeout 240 "$scan" --quiet --delete --db-dir "$db" "$2") \
+  (ulimit -n 32; exec timeout 420 "$scan" --quiet --delete --db-dir "$db" "$2") \
     >"$work/out" 2>"$work/err" || status=$?
   [ "$status" = 1 ] || fail "$1: status $status: $(head -c 500 "$work/err")"
   [ -s "$work/err" ] && fail "$1: messages: $(head -c 500 "$work/err")"
