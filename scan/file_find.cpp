@@ -181,7 +181,8 @@ void TFileFind::NotExamined(const std::string& path, platform::ErrorCode error) 
 
 void TFileFind::NotExaminedInPart(const std::string& path, platform::ErrorCode error) {
   if (OnNotExamined)
-    OnNotExamined(*this, path, "examined only in part: its listing broke off (" + ReasonText(error) + ")");
+    OnNotExamined(*this, path,
+                  "examined only in part: its listing broke off (" + ReasonText(error) + ")");
 }
 
 void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk,

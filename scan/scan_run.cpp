@@ -267,8 +267,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
 void TScanRun::ffMatch(TFileFind& sender) {
   unpaced_ = 0;
   ExaminedBytes examined = TakeBytes(sender);
-  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(),
-                  examined.stamp};
+  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp};
   if (!CheckRead(file.path, examined)) return;
 
   // Once a detection has removed the file, nothing more is looked for in it but the hash.

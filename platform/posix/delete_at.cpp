@@ -135,7 +135,8 @@ DeleteResult MoveBack(int dir_fd, const std::string& aside, const std::string& n
     }
   }
   result.kept_as = aside;
-  result.reason += "; it could not be moved back (" + ErrorText(error) + ") and is kept as " + aside;
+  result.reason +=
+      "; it could not be moved back (" + ErrorText(error) + ") and is kept as " + aside;
   return result;
 }
 
@@ -187,7 +188,8 @@ DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileS
 
   // Here the file under the hidden name is the file examined, unchanged; pin is a handle of
   // it. Only its removal follows.
-  if (unlinkat(dir_fd, aside.c_str(), 0) != 0) return MoveBack(dir_fd, aside, name, ErrorText(errno));
+  if (unlinkat(dir_fd, aside.c_str(), 0) != 0)
+    return MoveBack(dir_fd, aside, name, ErrorText(errno));
   return Done(DeleteOutcome::kDeleted);
 }
 

@@ -57,15 +57,15 @@ DescriptorShares ShareDescriptors() {
   struct rlimit limit {};
   rlim_t allowed = RLIM_INFINITY;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0) allowed = limit.rlim_cur;
-  const int64_t usable =
-      allowed == RLIM_INFINITY ? int64_t{1} << 30
-                               : static_cast<int64_t>(allowed) - kReservedDescriptors;
+  const int64_t usable = allowed == RLIM_INFINITY
+                             ? int64_t{1} << 30
+                             : static_cast<int64_t>(allowed) - kReservedDescriptors;
   DescriptorShares shares;
   // Half for each, each up to what it can use; the directories' share at least 2 (a handle
   // and its parent's).
   shares.directories = static_cast<int>(std::clamp<int64_t>(usable / 2, 2, kMaxOpenDirectories));
-  shares.files = static_cast<int>(
-      std::clamp<int64_t>(usable - shares.directories, 0, kMaxFilesAhead));
+  shares.files =
+      static_cast<int>(std::clamp<int64_t>(usable - shares.directories, 0, kMaxFilesAhead));
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   DirectoryAccess::pool().max_open = shares.directories;
   return shares;

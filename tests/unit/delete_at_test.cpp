@@ -106,7 +106,8 @@ TEST(DeleteAt, WritableFolderBelowASearchOnlyFolderAsAnUnprivilegedUser) {
     ErrorCode error = 0;
     DirectoryRef box = Directory::OpenRoot(dir / "home/box", LinkPolicy::kFollow, &error);
     if (box == nullptr) return "cannot open the folder: " + ErrorText(error);
-    if (DeleteAt(*box, "infected", examined).outcome != DeleteOutcome::kDeleted) return "not deleted";
+    if (DeleteAt(*box, "infected", examined).outcome != DeleteOutcome::kDeleted)
+      return "not deleted";
     return "";
   });
   EXPECT_EQ(failure, "");

@@ -93,7 +93,8 @@ TEST(ReadAhead, HelpersThatCannotStartAreDoneWithout) {
     };
     TReadAhead ahead(2, 8, 1000, 1500, start);
     EXPECT_EQ(ahead.ThreadCount(), static_cast<size_t>(fail_at));
-    EXPECT_EQ(ahead.StartError(), std::make_error_code(std::errc::resource_unavailable_try_again).message());
+    EXPECT_EQ(ahead.StartError(),
+              std::make_error_code(std::errc::resource_unavailable_try_again).message());
     EXPECT_EQ(ahead.Full(), fail_at == 0);
     if (fail_at == 1) {
       platform::DirectoryRef folder =

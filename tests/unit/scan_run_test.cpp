@@ -18,9 +18,9 @@
 #include "platform/message_queue.h"
 #include "sigdb/cipher.h"
 #include "sigdb/md5.h"
+#include "tests/unit/os_test_util.h"
 #include "tests/unit/scan_run_fixture.h"
 #include "tests/unit/test_util.h"
-#include "tests/unit/os_test_util.h"
 
 namespace nerlo::scan {
 namespace {
@@ -234,7 +234,8 @@ TEST_F(ScanRunTest, DeletionGoesThroughTheFoldersHandleNeverThroughALinkInItsPla
   // The examined folder moves away and a link to another folder takes its name.
   std::filesystem::rename(files_ / "sub", files_ / "moved");
   std::filesystem::create_directory_symlink(files_ / "outside", files_ / "sub");
-  EXPECT_TRUE(Run().HandleDetection(files_ / "sub/evil.bin", sub, "evil.bin", file.Stamp(), "hash"));
+  EXPECT_TRUE(
+      Run().HandleDetection(files_ / "sub/evil.bin", sub, "evil.bin", file.Stamp(), "hash"));
   EXPECT_FALSE(std::filesystem::exists(files_ / "moved/evil.bin"));
   EXPECT_TRUE(std::filesystem::exists(files_ / "outside/evil.bin"));
   EXPECT_EQ(view_.rows.at(0).action, "Deleted.");
@@ -529,7 +530,7 @@ TEST_F(ScanRunTest, AFileRemovedByADetectionGetsNoWindowHitsOfAnotherFile) {
     size_t length;
     bool marker, hash;
   };
-  const std::vector<Planned> plan = {{700, false, false}, {700, true, false}, {500, false, false},
+  const std::vector<Planned> plan = {{700, false, false}, {700, true, false},  {500, false, false},
                                      {800, false, true},  {663, false, false}, {450, true, false},
                                      {900, false, false}};
   std::vector<std::string> contents, hashes, windows;
@@ -706,8 +707,8 @@ TEST_F(ScanRunTest, LookupThreadsThatCannotStartLeaveTheLookupsToTheScansThread)
     std::vector<std::string> warnings;
   } view;
   auto run = std::make_unique<TScanRun>(view, settings_, db_.path() + "/");
-  for (TWorker* worker : {&run->Worker1, &run->Worker2, &run->Worker3, &run->Worker4,
-                          &run->Worker5, &run->Worker6, &run->Worker7, &run->Worker8}) {
+  for (TWorker* worker : {&run->Worker1, &run->Worker2, &run->Worker3, &run->Worker4, &run->Worker5,
+                          &run->Worker6, &run->Worker7, &run->Worker8}) {
     worker->SetThreadStarter([](std::function<void()>) -> std::thread {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     });
