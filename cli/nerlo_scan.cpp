@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,8 +44,9 @@ constexpr std::string_view kUsage =
     "\n"
     "Scans each TARGET, a folder (walked with everything below it) or a single file, and\n"
     "prints one line per detection, \"PATH: Infected!\", followed under --delete by what was\n"
-    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\") and always by the check that\n"
-    "fired: [hash], [heuristic N] (the N-th heuristic string) or [window N]. Then it prints\n"
+    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\", the last with the reason in\n"
+    "brackets when there is one) and always by the check that fired: [hash], [heuristic N]\n"
+    "(the N-th heuristic string) or [window N]. Then it prints\n"
     "the number of files scanned, infections found, files removed, files and folders that\n"
     "could not be examined (each also named on standard error), and files not examined\n"
     "because they hold 5 MiB or more. A symbolic link named as a TARGET is followed and\n"
@@ -270,6 +272,12 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     ReportNotExamined(path, reason);
   }
 
+  void ScanWarning(const std::string& text) override {
+    ClearProgress();
+    std::fflush(stdout);
+    PrintError("warning: " + platform::DisplayText(text));
+  }
+
   // Names path on standard error as not examined, for reason, and counts it.
   void ReportNotExamined(const std::string& path, const std::string& reason) {
     ClearProgress();
@@ -331,7 +339,7 @@ int Main(int argc, char** argv) {
     set = sigdb::ResolveSignatureSet(sigdb::InstalledSetRoots(), program_directory);
   }
   for (const std::string& warning : set.warnings)
-    PrintError("warning: " + EscapeForDisplay(warning));
+    PrintError("warning: " + platform::DisplayText(warning));
   if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
     PrintError(expired);
   if (options.version) {
@@ -416,6 +424,9 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    PrintError("not enough memory");
+    return kExitError;
   } catch (const std::exception& e) {
     PrintError(DisplayText(e.what()));
     return kExitError;

@@ -8,8 +8,9 @@ std::string DetectionLine(std::string_view path, std::string_view action, std::s
   std::string line = platform::DisplayText(path);
   line += ": Infected!";
   if (!action.empty()) {
+    // A refusal's reason may name a file.
     line += ' ';
-    line += action;
+    line += platform::DisplayText(action);
   }
   line += " [";
   line += check;

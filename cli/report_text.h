@@ -9,7 +9,7 @@
 namespace nerlo::cli {
 
 // "PATH: Infected! [check]", or "PATH: Infected! ACTION [check]" when action is not empty;
-// the path escaped as platform::DisplayText shows it. Without a line end.
+// the path and the action escaped as platform::DisplayText shows them. Without a line end.
 std::string DetectionLine(std::string_view path, std::string_view action, std::string_view check);
 
 // The progress line "Scanned: N  Infected: N  Removed: N  PATH" (the path escaped), at most

@@ -23,6 +23,7 @@ enum class TSearchScope { ssEntireDisk, ssCurrentDir, ssCurrentDirAndBelow };
 // reported nor entered (the target named in FileName may itself be reached through one), a
 // directory already open on the current path is not entered again, pseudo file systems list
 // nothing, and a directory that cannot be listed is told to OnNotExamined: the walk goes on.
+// So is one whose listing breaks off partway (after the entries listed are walked).
 //
 // The walk reaches every directory through a handle of its parent (platform::Directory), never
 // by its path: LastMatch is the path for showing, LastDirectory and LastName reach the file.
@@ -77,7 +78,8 @@ class TFileFind {
   // the one it reports and tells each of them to OnUpcoming, in the order they will be
   // reported, before it is reported. Once a file pass has listed its directory to the end, it
   // runs on into the next directory the walk will enter (opened then, from the same parent
-  // handle the walk would use; its directory pass is then read early too). When the walk
+  // handle the walk would use; its directory pass is then read early too), and on, holding at
+  // most a quarter of platform::MaxOpenDirectories() directories listed ahead. When the walk
   // stops with entries told and not reported, or does not enter the directory it listed
   // ahead, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;
@@ -132,6 +134,9 @@ class TFileFind {
   // Makes path (name in dir) the last match, tells OnMatch, then stops or pumps.
   void Deliver(const platform::DirectoryRef& dir, std::string path, const std::string& name);
   void NotExamined(const std::string& path, platform::ErrorCode error);
+  // A directory whose listing failed after it had begun: what was listed is walked, the rest
+  // of it never is.
+  void NotExaminedInPart(const std::string& path, platform::ErrorCode error);
 
   std::string drive_list_;
   TSearchScope search_scope_ = TSearchScope::ssEntireDisk;

@@ -168,6 +168,7 @@ struct DirectoryListing::Impl {
   bool mount_points_only = false;
   dev_t device = 0;
   FileIdentity identity;
+  ErrorCode error = 0;
 };
 
 DirectoryListing::DirectoryListing() : impl_(std::make_unique<Impl>()) {}
@@ -183,9 +184,12 @@ void DirectoryListing::Close() {
 
 FileIdentity DirectoryListing::Identity() const { return impl_->identity; }
 
+ErrorCode DirectoryListing::Error() const { return impl_->error; }
+
 bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_details,
                             ErrorCode* error, LinkPolicy links) {
   Close();
+  impl_->error = 0;
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
@@ -193,7 +197,7 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
   int fd = open(dir.c_str(), flags);
   if (fd < 0) {
-    *error = errno;
+    *error = impl_->error = errno;
     return false;
   }
   return OpenDescriptor(fd, std::move(mask), with_details, error);
@@ -202,11 +206,15 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
 bool DirectoryListing::Open(const Directory& dir, std::string mask, bool with_details,
                             ErrorCode* error) {
   Close();
+  impl_->error = 0;
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
   int fd = posix::OpenDirectoryForListing(dir, error);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    impl_->error = *error;
+    return false;
+  }
   return OpenDescriptor(fd, std::move(mask), with_details, error);
 }
 
@@ -214,7 +222,7 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
                                       ErrorCode* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    *error = errno;
+    *error = impl_->error = errno;
     close(fd);
     return false;
   }
@@ -228,7 +236,7 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
   // renamed or replaced meanwhile.
   impl_->dir = fdopendir(fd);
   if (impl_->dir == nullptr) {
-    *error = errno;
+    *error = impl_->error = errno;
     close(fd);
     impl_->identity = FileIdentity();
     return false;
@@ -254,7 +262,12 @@ bool DirectoryListing::Next(DirEntry* entry) {
   for (;;) {
     errno = 0;
     struct dirent* d = readdir(impl_->dir);
-    if (d == nullptr) return false;  // the end, or a read error: either way nothing more
+    if (d == nullptr) {
+      // errno tells a failed read (EIO, ESTALE, ENOMEM, ...) from the end of the directory:
+      // what lies after it was never listed.
+      impl_->error = errno;
+      return false;
+    }
     std::string_view name(d->d_name);
     if (!MatchesMask(name, impl_->mask)) continue;
     if (impl_->mount_points_only) {
