@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -346,7 +347,17 @@ DeleteOutcome DeleteFile(const std::string& path);
 // under the temporary name (nothing is lost; the outcome is kRefused).
 // kAlreadyGone when nothing has the name; kRefused when the name holds another file, the
 // system refuses, or the file system cannot rename without replacing.
-DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const FileIdentity& expected);
+//
+// keep, when given, is called with the moved-aside file open for reading (the checked inode
+// itself, see quarantine_io.h), after the check and before the removal; when it returns
+// false the file gets its name back and the outcome is kRefused, with keep's reason in
+// *reason (when reason is not null). *reason also says why when the aside file cannot be
+// opened for keeping. It runs on the calling thread with the folder handles locked: it must
+// not use a Directory.
+class AsideFile;
+using KeepHook = std::function<bool(AsideFile& aside, std::string* reason)>;
+DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const FileIdentity& expected,
+                       const KeepHook& keep = {}, std::string* reason = nullptr);
 
 // Deletes the file at path only if no component of the path is a symbolic link and the name
 // still refers to the regular file with the expected identity; anything else is kRefused.

@@ -76,6 +76,7 @@ void TScanRun::FormShow() {
   InfectedCount_ = 0;
   TooLargeCount_ = 0;
   NotExaminedCount_ = 0;
+  QuarantinedCount_ = 0;
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -260,12 +261,12 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
     view_.DetectionReported(path, {}, check);
     return false;
   }
-  const char* action = kActionNotDeleted;
+  std::string action = kActionNotDeleted;
   bool gone = false;
-  const platform::DeleteOutcome outcome = directory != nullptr && identity.valid
-                                              ? platform::DeleteAt(*directory, name, identity)
-                                              : platform::DeleteOutcome::kRefused;
-  switch (outcome) {
+  KeptDeletion deletion;
+  if (directory != nullptr && identity.valid)
+    deletion = DeleteKeeping(quarantine_, *directory, name, identity, path, check);
+  switch (deletion.outcome) {
     case platform::DeleteOutcome::kDeleted:
       action = kActionDeleted;
       ++RemovedCount_;
@@ -276,9 +277,14 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
       gone = true;
       break;
     case platform::DeleteOutcome::kRefused:
+      if (!deletion.reason.empty()) action += " (" + deletion.reason + ")";
       break;
   }
   view_.AddResultRow(path, kDiagnosticInfected, action);
+  if (!deletion.id.empty()) {
+    ++QuarantinedCount_;
+    view_.ResultRowKept(deletion.id);
+  }
   view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
   view_.DetectionReported(path, action, check);
   return gone;

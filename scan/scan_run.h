@@ -12,6 +12,7 @@
 #include "scan/file_find.h"
 #include "scan/heuristic_scanner.h"
 #include "scan/hex_editor.h"
+#include "scan/quarantine.h"
 #include "scan/read_ahead.h"
 #include "scan/scan_view.h"
 #include "scan/worker.h"
@@ -83,6 +84,13 @@ class TScanRun {
                        const std::string& name, const platform::FileIdentity& identity,
                        std::string_view check);
 
+  // Keeps every file that a detection deletes in quarantine first (see DeleteKeeping); a
+  // file that cannot be kept is not deleted, and its row says why. Null (the default):
+  // deletions remove files at once. Not owned; must outlive the scan run or be reset.
+  void SetQuarantine(Quarantine* quarantine) { quarantine_ = quarantine; }
+  // Files of this scan deleted and kept in the quarantine.
+  int32_t QuarantinedCount() const { return QuarantinedCount_; }
+
   // True while any lookup runs or waits.
   bool LookupsPending() const;
 
@@ -148,6 +156,8 @@ class TScanRun {
   int32_t RemovedCount_ = 0;
   int32_t TooLargeCount_ = 0;
   int32_t NotExaminedCount_ = 0;
+  int32_t QuarantinedCount_ = 0;
+  Quarantine* quarantine_ = nullptr;
   // The bytes of the file in hand; its allocation passes between here and hx, file to file.
   size_t unpaced_ = 0;
   // The strings that heuristic_scanner_ was built from.

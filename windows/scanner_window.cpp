@@ -128,6 +128,7 @@ TForm3::TForm3(std::string program_directory) : TFormBase(true, false) {
   paint_timer_.setSingleShot(true);
   paint_timer_.setInterval(kPaintIntervalMs);
   connect(&paint_timer_, &QTimer::timeout, this, [this] { FlushPanels(); });
+  SetUpResultActions();
   LayOut();
 }
 
@@ -148,7 +149,15 @@ void TForm3::resizeEvent(QResizeEvent* event) {
   LayOut();
 }
 
-void TForm3::FormShow() { run_->FormShow(); }
+void TForm3::FormShow() {
+  // Opened after the show handling, which lets lookups of an earlier scan end first: their
+  // deletions still go through the quarantine they began with.
+  struct OpenAfter {
+    TForm3* form;
+    ~OpenAfter() { form->OpenQuarantine(); }
+  } open_after{this};
+  run_->FormShow();
+}
 
 void TForm3::FormClose(QCloseEvent*) {
   ff().Stop();
@@ -170,6 +179,7 @@ void TForm3::AddResultRow(const std::string& location, const std::string& diagno
   auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(DisplayText(location)),
                                                QString::fromStdString(DisplayText(diagnostic)),
                                                QString::fromStdString(DisplayText(action))});
+  item->setData(0, Qt::UserRole, QByteArray::fromStdString(location));
   ListView1->addTopLevelItem(item);
 }
 

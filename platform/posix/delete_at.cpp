@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/stat_util.h"
+#include "platform/quarantine_io.h"
 
 namespace nerlo::platform {
 
@@ -35,10 +36,50 @@ bool IsExpected(const struct stat& st, const FileIdentity& expected) {
   return S_ISREG(st.st_mode) && posix::IdentityOf(st) == expected;
 }
 
+// Opens the moved-aside file for reading and hands it to keep, when the open descriptor is
+// the expected file. False, with *reason set, when it is not kept.
+bool KeepAside(int dir_fd, const std::string& aside, const FileIdentity& expected,
+               const KeepHook& keep, std::string* reason) {
+  int fd;
+  do {
+    fd = openat(dir_fd, aside.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *reason = "cannot be read to keep a copy: " + ErrorText(errno);
+    return false;
+  }
+  struct stat st;
+  bool kept = false;
+  if (fstat(fd, &st) != 0 || !IsExpected(st, expected)) {
+    *reason = "it was replaced meanwhile";
+  } else {
+    FileDetails details;
+    details.stamp = posix::StampOf(st);
+    details.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    details.owner = static_cast<uint32_t>(st.st_uid);
+    details.group = static_cast<uint32_t>(st.st_gid);
+    AsideFile file(fd, details, aside);
+    kept = keep(file, reason);
+  }
+  close(fd);
+  return kept;
+}
+
 }  // namespace
 
+int64_t AsideFile::Read(void* buffer, size_t count, ErrorCode* error) {
+  ssize_t n;
+  do {
+    n = read(fd_, buffer, count);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && error != nullptr) *error = errno;
+  return n;
+}
+
 DeleteOutcome DeleteAt(const Directory& dir, const std::string& name,
-                       const FileIdentity& expected) {
+                       const FileIdentity& expected, const KeepHook& keep, std::string* reason) {
+  std::string ignored_reason;
+  if (reason == nullptr) reason = &ignored_reason;
   if (!expected.valid || name.empty() || name == "." || name == ".." ||
       name.find('/') != std::string::npos)
     return DeleteOutcome::kRefused;
@@ -62,7 +103,8 @@ DeleteOutcome DeleteAt(const Directory& dir, const std::string& name,
   }
   // What moved is whatever had the name at that instant: remove it only if it is the file
   // that was examined.
-  if (fstatat(dir_fd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExpected(st, expected)) {
+  if (fstatat(dir_fd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExpected(st, expected) &&
+      (!keep || KeepAside(dir_fd, aside, expected, keep, reason))) {
     if (unlinkat(dir_fd, aside.c_str(), 0) == 0) return DeleteOutcome::kDeleted;
     // Could not remove it: give it its name back.
   }

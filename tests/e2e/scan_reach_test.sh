@@ -8,6 +8,8 @@ bin="$(cd "$1" && pwd)"
 scan="$bin/nerlo-scan"
 sigtool="$bin/nerlo-sigtool"
 work="$(mktemp -d)"
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
 chmod 755 "$work"
 failures=0
