@@ -360,7 +360,12 @@ bool Quarantine::Open(std::string* error) {
     *error = open_error_;
     return false;
   }
-  std::sort(names.begin(), names.end());
+  // Temporaries first: an entry they complete is dropped again when its file is put back.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const bool a_temporary = a.rfind(kTemporaryPrefix, 0) == 0;
+    const bool b_temporary = b.rfind(kTemporaryPrefix, 0) == 0;
+    return a_temporary != b_temporary ? a_temporary : a < b;
+  });
   for (const std::string& name : names) {
     const bool temporary = name.rfind(kTemporaryPrefix, 0) == 0;
     const bool pending = name.rfind(kPendingPrefix, 0) == 0;
