@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QMenu>
 #include <QtTest>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "gui_test_util.h"
