@@ -31,7 +31,7 @@ summary_re='^(Files scanned|Infected|Removed|Not examined|Too large \(5 MiB or m
 run_scan() {
   status=0
   "$scan" --quiet "$@" >"$work/out" 2>"$work/err" || status=$?
-  detections="$(grep -a -v -E "$summary_re" "$work/out" | LC_ALL=C sort || true)"
+  detections="$(grep -a -v -E "$summary_re|^Quarantined: " "$work/out" | LC_ALL=C sort || true)"
   summary="$(grep -a -E "$summary_re" "$work/out" || true)"
 }
 
@@ -145,6 +145,8 @@ expect_eq "window checks" "$(printf '[window %s]\n' 1 2 3)" "$(grep -o -a '\[win
 expect_eq "window deletions" "$(printf '%s\n' "Infected! Already deleted." "Infected! Already deleted." "Infected! Deleted." | LC_ALL=C sort)" \
   "$(sed -e 's/^.*windows\.bin: //' -e 's/ \[window [0-9]\]$//' <<<"$window_lines" | LC_ALL=C sort)"
 expect_eq "delete detections" "$expected" "$(grep -a -v '/a/b/windows.bin: ' <<<"$detections")"
+# Every deleted file was kept first, and the last line says so.
+expect_eq "quarantine line" "Quarantined: 5 (restore with nerlo-quarantine)" "$(tail -n 1 "$work/out")"
 expect_eq "delete summary" "$(summary_of 6 9 5 0 1)" "$summary"
 [ -L "$tree/link-to-hashed.bin" ] || fail "the symbolic link was removed"
 [ -e "$tree/big.bin" ] || fail "the file above the size limit was removed"
