@@ -15,7 +15,7 @@
 set(NERLO_PROGRAM_DIR lib/nerlo CACHE STRING "Program directory, relative to the install prefix")
 
 set(nerlo_programs)
-foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool nerlo-quarantine)
+foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool)
   if(TARGET ${program})
     list(APPEND nerlo_programs ${program})
   endif()
@@ -68,8 +68,7 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "its MD5 fingerprint, by heuristic strings and by eight byte windows looked up in a "
        "window database; detections are deleted or left alone, as the settings say. The "
        "package holds the desktop program, the command-line scanner nerlo-scan, the database "
-       "writer nerlo-sigtool, the quarantine tool nerlo-quarantine (files that scans deleted "
-       "are kept for 30 days and can be restored) and the default databases.")
+       "writer nerlo-sigtool and the default databases.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -90,9 +89,6 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
          "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
-         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), libsodium23 (>= 1.0.18)")
-else()
-  # Found by dpkg-shlibdeps as well; named so that the dependency stays when it is not run.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18)")
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2)")
 endif()
 include(CPack)
