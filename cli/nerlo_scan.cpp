@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/report_text.h"
+#include "cli/set_report.h"
 #include "platform/console.h"
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
@@ -28,6 +29,7 @@
 #include "scan/scan_run.h"
 #include "scan/scan_target.h"
 #include "sigdb/file_search.h"
+#include "sigdb/signature_set.h"
 
 namespace {
 
@@ -57,13 +59,21 @@ constexpr std::string_view kUsage =
     "  --no-heuristics   do not search files for the heuristic strings (heuristics.db is\n"
     "                    then not needed)\n"
     "  --db-dir DIR      read database.db, tdb.ldb and heuristics.db from DIR\n"
-    "                    (default: the folder of this program)\n"
+    "                    (default: the newest signature set installed, see below)\n"
     "  --quiet           print detections and the summary only\n"
     "  --progress        show the counters and the current file on one line of standard\n"
     "                    error, fitted to the terminal's width (only when it is a terminal)\n"
     "  -r, --recursive   accepted and ignored: folders are always walked\n"
-    "  --version         show the version\n"
+    "  --version         show the version, the signature set in use (version, creation\n"
+    "                    and expiry, folder) and how many signatures it holds\n"
     "  --help            show this text\n"
+    "\n"
+    "Signature sets: without --db-dir the scan reads the newest valid set installed in\n"
+    "$XDG_DATA_HOME/nerlo (~/.local/share/nerlo) or /var/lib/nerlo (each ROOT/current ->\n"
+    "sets/VERSION), else the databases beside this program; it chooses the set once, at its\n"
+    "start, and reads only that folder. A set whose manifest is unreadable or whose files\n"
+    "differ in size from it is passed over with a warning. A set past its expiry time is still\n"
+    "used, with a warning on standard error that gives its age.\n"
     "\n"
     "Databases: a folder holding none of the databases that the scan reads is an error and\n"
     "nothing is scanned; a missing database.db or tdb.ldb is a warning (that check then finds\n"
@@ -96,6 +106,7 @@ struct Options {
   bool quiet = false;
   bool progress = false;
   bool all_drives = false;
+  bool version = false;
   std::string db_dir;
   std::vector<std::string> targets;
 };
@@ -120,8 +131,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       std::cout << kUsage;
       return kExitClean;
     } else if (arg == "--version") {
-      std::cout << kVersion;
-      return kExitClean;
+      options.version = true;
     } else if (arg == "--delete") {
       options.delete_them = true;
     } else if (arg == "--no-heuristics") {
@@ -146,6 +156,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       return UsageError("unknown option " + arg);
     }
   }
+  if (options.version) return -1;
   if (options.all_drives && !options.targets.empty())
     return UsageError("--all-drives takes no TARGET");
   if (!options.all_drives && options.targets.empty()) return UsageError("no TARGET given");
@@ -314,12 +325,29 @@ int Main(int argc, char** argv) {
   if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
   platform::InstallInterruptHandler();
 
-  std::string db_dir = options.db_dir.empty() ? platform::ProgramDirectory() : options.db_dir;
-  if (db_dir.empty()) {
-    PrintError("cannot tell the folder of this program, where the databases are; use --db-dir");
-    return kExitError;
+  // The set is chosen once, here: every file of this scan is checked against that folder,
+  // whatever an update installs meanwhile.
+  sigdb::ResolvedSet set;
+  if (!options.db_dir.empty()) {
+    set = sigdb::SetOfFolder(options.db_dir);
+  } else {
+    const std::string program_directory = platform::ProgramDirectory();
+    if (program_directory.empty()) {
+      PrintError("cannot tell the folder of this program, where the databases are; use --db-dir");
+      return kExitError;
+    }
+    set = sigdb::ResolveSignatureSet(sigdb::InstalledSetRoots(), program_directory);
   }
-  if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
+  for (const std::string& warning : set.warnings)
+    PrintError("warning: " + EscapeForDisplay(warning));
+  if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
+    PrintError(expired);
+  if (options.version) {
+    std::cout << kVersion << cli::SetReport(set, sigdb::CountSignatures(set.folder));
+    std::cout.flush();
+    return std::cout.good() ? kExitClean : kExitError;
+  }
+  const std::string db_dir = set.folder;
 
   if (!options.quiet) std::cout << "Databases: " << EscapeForDisplay(db_dir) << std::endl;
   const DatabaseCheck databases = CheckDatabases(db_dir, options.heuristics);

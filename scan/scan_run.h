@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -110,6 +111,11 @@ class TScanRun {
   int32_t NotExaminedCount() const { return NotExaminedCount_; }
   const std::string& WindowDatabasePath() const { return window_database_path_; }
   const std::string& DatabaseDirectory() const { return database_directory_; }
+  // Makes the next scans read their databases from database_directory (with its trailing
+  // separator). Call between scans, before FormShow: a scan reads one folder throughout.
+  void SetDatabaseDirectory(std::string database_directory) {
+    database_directory_ = std::move(database_directory);
+  }
 
   // Components, named as the scanner window names them.
   TFileFind ff;

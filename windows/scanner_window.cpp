@@ -6,7 +6,9 @@
 #include <QSizeGrip>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <cstdio>
 
+#include "sigdb/signature_set.h"
 #include "windows/artwork.h"
 #include "windows/launcher.h"
 #include "windows/dialog_service.h"
@@ -103,10 +105,11 @@ void TStatusBar::resizeEvent(QResizeEvent*) {
 bool TForm3::SettingsOfForm4::UseHeuristics() const { return Form4->UseHeuristics(); }
 bool TForm3::SettingsOfForm4::DeleteThem() const { return Form4->DeleteThem(); }
 
-TForm3::TForm3(std::string program_directory) : TFormBase(true, false) {
+TForm3::TForm3(std::string program_directory)
+    : TFormBase(true, false), program_directory_(std::move(program_directory)) {
   setWindowTitle("Scanning...");
   resize(690, 356);
-  run_ = std::make_unique<scan::TScanRun>(*this, settings_, std::move(program_directory));
+  run_ = std::make_unique<scan::TScanRun>(*this, settings_, program_directory_);
 
   CoolBar1 = new QWidget(this);
   ToolBar1 = new QWidget(CoolBar1);
@@ -150,6 +153,14 @@ void TForm3::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm3::FormShow() {
+  // The set is chosen once per scan, here; the whole scan reads that one folder.
+  const sigdb::ResolvedSet set =
+      sigdb::ResolveSignatureSet(sigdb::InstalledSetRoots(), program_directory_);
+  for (const std::string& warning : set.warnings)
+    std::fprintf(stderr, "nerlo: warning: %s\n", warning.c_str());
+  if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
+    std::fprintf(stderr, "nerlo: %s\n", expired.c_str());
+  run_->SetDatabaseDirectory(set.folder);
   // Opened after the show handling, which lets lookups of an earlier scan end first: their
   // deletions still go through the quarantine they began with.
   struct OpenAfter {

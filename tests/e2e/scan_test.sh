@@ -206,7 +206,7 @@ run_scan --bogus "$tree"
 expect_eq "unknown option status" 2 "$status"
 run_scan --db-dir "$db"
 expect_eq "no target status" 2 "$status"
-version="$("$scan" --version)" || fail "--version status"
+version="$("$scan" --version | head -n 1)" || fail "--version status"
 [[ "$version" == "nerlo-scan "*" 1.00" ]] || fail "--version printed: $version"
 for flag in -r --recursive; do
   run_scan --db-dir "$db" "$flag" "$work/single/sub"
