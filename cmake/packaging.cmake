@@ -2,8 +2,7 @@
 #
 # Installed layout (prefix /usr for the package, anything for `cmake --install --prefix`):
 #   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, nerlo-quarantine,
-#                     database.db,
-#                     tdb.ldb, heuristics.db and readme.txt. Every program finds its data files
+#                     database.db, tdb.ldb, heuristics.db and readme.txt. Every program finds its data files
 #                     in the directory of its own executable (/proc/self/exe), so the real
 #                     executables sit here, beside the databases.
 #   bin/              relative symbolic links to the four executables in lib/nerlo; the kernel
