@@ -15,6 +15,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -278,6 +279,12 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     ReportNotExamined(path, reason);
   }
 
+  void ScanWarning(const std::string& text) override {
+    ClearProgress();
+    std::fflush(stdout);
+    PrintError("warning: " + EscapeForDisplay(text));
+  }
+
   // Names path on standard error as not examined, for reason, and counts it.
   void ReportNotExamined(const std::string& path, const std::string& reason) {
     ClearProgress();
@@ -445,6 +452,9 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    PrintError("not enough memory");
+    return kExitError;
   } catch (const std::exception& e) {
     PrintError(EscapeForDisplay(e.what()));
     return kExitError;

@@ -38,8 +38,9 @@ std::string DetectionLine(std::string_view path, std::string_view action, std::s
   std::string line = EscapeForDisplay(path);
   line += ": Infected!";
   if (!action.empty()) {
+    // A refusal's reason may name a file.
     line += ' ';
-    line += action;
+    line += EscapeForDisplay(action);
   }
   line += " [";
   line += check;

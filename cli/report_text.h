@@ -15,7 +15,7 @@ namespace nerlo::cli {
 std::string EscapeForDisplay(std::string_view text);
 
 // "PATH: Infected! [check]", or "PATH: Infected! ACTION [check]" when action is not empty;
-// the path escaped. Without a line end.
+// the path and the action escaped. Without a line end.
 std::string DetectionLine(std::string_view path, std::string_view action, std::string_view check);
 
 // The progress line "Scanned: N  Infected: N  Removed: N  PATH" (the path escaped), at most

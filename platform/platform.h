@@ -132,8 +132,14 @@ class DirectoryListing {
   bool Open(const std::string& dir, std::string mask, bool with_details, ErrorCode* error = nullptr,
             LinkPolicy links = LinkPolicy::kFollow);
 
-  // Fetches the next matching entry. Returns false at the end of the listing.
+  // Fetches the next matching entry. Returns false at the end of the listing, and also
+  // when reading the directory failed partway: Error() then tells why.
   bool Next(DirEntry* entry);
+
+  // 0 while the listing runs and after its real end; the system's error when reading the
+  // directory broke off (the entries after it were never listed) or could not begin. Kept
+  // after Close, until the next Open.
+  ErrorCode Error() const;
 
   // Identity of the directory being listed (taken when it was opened); not valid when no
   // listing is open.
@@ -165,7 +171,7 @@ bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = null
 // keep the number of open descriptors bounded and reopened later, by name from its parent,
 // with a check that the same directory (device and inode) is reached again.
 //
-// At most kMaxOpenDirectories handles are open in the process at any time, however many
+// At most MaxOpenDirectories() handles are open in the process at any time, however many
 // Directory objects exist (a walk's current path, and every folder that a waiting detection
 // refers to): the least recently used one is closed when another must open. A root (the
 // start of a chain, opened by path) is never closed while it lives, since it cannot be
@@ -174,10 +180,33 @@ bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = null
 // Any thread may use a Directory; the shared bookkeeping is locked. Objects are shared
 // (std::shared_ptr) and freed with their last reference.
 
-// Directory handles that may be open at once, roots included. Roots are never closed, so
-// the bound holds as long as fewer roots than this are alive at once: a walk opens one per
-// target, kept while detections of that target wait.
+// The most directory handles that may be open at once, roots included. Roots are never
+// closed, so the bound holds as long as fewer roots than this are alive at once: a walk opens
+// one per target, kept while detections of that target wait. A lower descriptor limit lowers
+// the bound (ShareDescriptors).
 inline constexpr int kMaxOpenDirectories = 256;
+
+// The directory handles that may be open at once now: kMaxOpenDirectories, or less under a
+// low descriptor limit (ShareDescriptors); at least 2, so that a handle can be reopened from
+// its parent's.
+int MaxOpenDirectories();
+
+// How the descriptors the process may open are shared out by ShareDescriptors.
+struct DescriptorShares {
+  int directories = 0;  // the bound on open directory handles, as MaxOpenDirectories
+  int files = 0;        // files a scan may hold open ahead of reading them
+};
+
+// Reads the process's descriptor limit (its soft limit) now and shares what it allows after
+// a reserve (standard streams, a database being loaded, listings and the descriptors a call
+// holds for a moment) between directory handles and files read ahead: from now on the pool
+// of directory handles keeps at most the first share open. Call before a scan.
+DescriptorShares ShareDescriptors();
+
+// True when code says that the process (EMFILE) or the system (ENFILE) has no descriptor
+// left. The calls that open directories and files release idle directory handles and try
+// again before they report it.
+bool IsOutOfDescriptors(ErrorCode code);
 
 // Reported when a directory reopened by name is no longer the one that was opened first, or
 // when a deletion finds another file under the name: it was moved or replaced meanwhile.
@@ -333,31 +362,53 @@ enum class DeleteOutcome {
 // Deletes the file at path (a final symbolic link is removed itself, never its target).
 DeleteOutcome DeleteFile(const std::string& path);
 
-// Deletes the entry name of dir only if it is the regular file with the expected identity;
-// dir is reached by its handle, never by a path. The entry is first renamed, without
-// replacing anything, to a unique name in the same directory, checked there, and only then
-// removed; if what was moved is not the expected file it is renamed back. So a file renamed
-// over the name meanwhile is never removed.
+// What DeleteAt did; for a refusal also why, in words for the report row.
+struct DeleteResult {
+  DeleteOutcome outcome = DeleteOutcome::kRefused;
+  // kRefused only: why the file is still there ("changed since it was examined", or the
+  // system's text of the step that failed), and what became of a file that could not be
+  // given its name back. Empty for the other outcomes.
+  std::string reason;
+  // Set when the file found under the name was moved aside and could not be moved back
+  // because another file had taken the name meanwhile: the visible name beside it that it is
+  // kept under ("NAME.nerlo-restored-N"; the hidden name it was moved to when even that
+  // failed). It is never removed.
+  std::string kept_as;
+};
+
+// Deletes the entry name of dir only if it is still the regular file that was examined:
+// the same device and inode, size, modification time and change time as examined (taken from
+// the descriptor the file was read through). A file rewritten in place, or removed and made
+// again under the name (which may get the same inode number at once), is refused with
+// "changed since it was examined". dir is reached by its handle, never by a path.
 //
-// Remaining races, both needing a local user with write access to the directory who acts in
-// the microseconds between two calls: (1) a file renamed over the unique temporary name
-// between its check and its removal is removed instead (the name is random and hidden, so it
-// must be spied out, for example with inotify); (2) when a foreign file was moved aside and
-// yet another file took the name before it could be moved back, the foreign file stays
-// under the temporary name (nothing is lost; the outcome is kRefused).
-// kAlreadyGone when nothing has the name; kRefused when the name holds another file, the
-// system refuses, or the file system cannot rename without replacing.
+// The steps: the entry is pinned by a handle and its stamp compared; it is renamed, without
+// replacing anything, to a hidden name of 128 random bits in the same directory; the file
+// under that name is checked to be the pinned one, unchanged (the rename itself moves the
+// change time on, so size and modification time are compared there); only then is it
+// removed. On any refusal after the move the file is moved back, never over another file:
+// when its name was taken meanwhile it is kept as NAME.nerlo-restored-N beside it (kept_as)
+// and never removed. A file system that cannot rename without replacing (NFS, CIFS and
+// others answer EINVAL) gets a plain rename to the random name instead, and a move back by
+// a hard link (which never replaces), or, where there are none, a rename once the name is
+// seen free.
+//
+// Remaining race, needing a local user with write access to the directory who acts in the
+// microseconds between two calls: a file renamed over the random name between its check and
+// its removal is removed instead (the name must be spied out, for example with inotify).
+//
+// kAlreadyGone when nothing has the name; kRefused (with a reason) when the name holds
+// another or a changed file, dir cannot be reached, or the system refuses a step.
 //
 // keep, when given, is called with the moved-aside file open for reading (the checked inode
-// itself, see quarantine_io.h), after the check and before the removal; when it returns
-// false the file gets its name back and the outcome is kRefused, with keep's reason in
-// *reason (when reason is not null). *reason also says why when the aside file cannot be
-// opened for keeping. It runs on the calling thread with the folder handles locked: it must
-// not use a Directory.
+// itself, see quarantine_io.h), after the checks and before the removal; when it returns
+// false the file gets its name back as on any refusal, and the reason is the one keep gave.
+// A file that cannot be opened for keeping is refused too. keep runs on the calling thread
+// with the folder handles locked: it must not use a Directory.
 class AsideFile;
 using KeepHook = std::function<bool(AsideFile& aside, std::string* reason)>;
-DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const FileIdentity& expected,
-                       const KeepHook& keep = {}, std::string* reason = nullptr);
+DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
+                      const KeepHook& keep = {});
 
 // Deletes the file at path only if no component of the path is a symbolic link and the name
 // still refers to the regular file with the expected identity; anything else is kRefused.

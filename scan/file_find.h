@@ -23,6 +23,7 @@ enum class TSearchScope { ssEntireDisk, ssCurrentDir, ssCurrentDirAndBelow };
 // reported nor entered (the target named in FileName may itself be reached through one), a
 // directory already open on the current path is not entered again, pseudo file systems list
 // nothing, and a directory that cannot be listed is told to OnNotExamined: the walk goes on.
+// So is one whose listing breaks off partway (after the entries listed are walked).
 //
 // The walk reaches every directory through a handle of its parent (platform::Directory), never
 // by its path: LastMatch is the path for showing, LastDirectory and LastName reach the file.
@@ -135,6 +136,9 @@ class TFileFind {
   // Makes path (name in dir) the last match, tells OnMatch, then stops or pumps.
   void Deliver(const platform::DirectoryRef& dir, std::string path, const std::string& name);
   void NotExamined(const std::string& path, platform::ErrorCode error);
+  // A directory whose listing failed after it had begun: what was listed is walked, the rest
+  // of it never is.
+  void NotExaminedInPart(const std::string& path, platform::ErrorCode error);
 
   std::string drive_list_;
   TSearchScope search_scope_ = TSearchScope::ssEntireDisk;

@@ -746,35 +746,33 @@ bool Quarantine::Purge(int64_t older_than_days, int* removed, std::string* error
 }
 
 KeptDeletion DeleteKeeping(Quarantine* quarantine, const platform::Directory& dir,
-                           const std::string& name, const platform::FileIdentity& expected,
+                           const std::string& name, const platform::FileStamp& examined,
                            const std::string& path, std::string_view check) {
-  KeptDeletion result;
+  KeptDeletion kept_deletion;
   if (quarantine == nullptr) {
-    result.outcome = platform::DeleteAt(dir, name, expected);
-    return result;
+    kept_deletion.result = platform::DeleteAt(dir, name, examined);
+    return kept_deletion;
   }
   const std::string id = quarantine->NewEntryId();
   bool marked = false, kept = false;
   const platform::KeepHook keep = [&](platform::AsideFile& file, std::string* reason) {
-    marked = quarantine->MarkPending(id, path, file.AsideName(), expected, reason);
+    marked = quarantine->MarkPending(id, path, file.AsideName(), examined.identity, reason);
     if (!marked) return false;
     quarantine->Step("pending");
     kept = quarantine->Keep(file, path, check, id, reason);
     return kept;
   };
-  std::string reason;
-  result.outcome = platform::DeleteAt(dir, name, expected, keep, &reason);
+  kept_deletion.result = platform::DeleteAt(dir, name, examined, keep);
   quarantine->Step("deleted");
-  if (result.outcome == platform::DeleteOutcome::kDeleted) {
-    result.id = id;
-  } else {
-    // The file stays where it is: its copy is no longer needed.
+  if (kept_deletion.result.outcome == platform::DeleteOutcome::kDeleted) {
+    kept_deletion.id = id;
+  } else if (kept) {
+    // The file stays: its copy is no longer needed.
     std::string ignored;
-    if (kept) quarantine->Remove(id, &ignored);
-    if (result.outcome == platform::DeleteOutcome::kRefused) result.reason = reason;
+    quarantine->Remove(id, &ignored);
   }
   if (marked) quarantine->ClearPending(id);
-  return result;
+  return kept_deletion;
 }
 
 }  // namespace nerlo::scan

@@ -159,18 +159,17 @@ class Quarantine {
 
 // The outcome of a deletion through the quarantine.
 struct KeptDeletion {
-  platform::DeleteOutcome outcome = platform::DeleteOutcome::kRefused;
-  std::string id;      // the entry made, when the file was deleted
-  std::string reason;  // why it was not deleted, when the quarantine is the cause
+  platform::DeleteResult result;  // as platform::DeleteAt says; for a refusal also why
+  std::string id;                 // the entry made, when the file was deleted
 };
 
-// Deletes the entry name of dir, the file with identity expected (shown as path), as
-// platform::DeleteAt does, after keeping it in quarantine: the moved-aside file is copied
-// through its descriptor and synced before it is removed; when it cannot be kept it gets its
-// name back and the outcome is kRefused with the reason. A kept copy of a file that is then
-// not removed after all is dropped again. quarantine null: plain DeleteAt.
+// Deletes the entry name of dir, the file examined (shown as path), as platform::DeleteAt
+// does, after keeping it in quarantine: the moved-aside file is copied through its descriptor
+// and synced before it is removed; when it cannot be kept it gets its name back and the
+// outcome is kRefused with the reason. A kept copy of a file that is then not removed after
+// all is dropped again. quarantine null: plain DeleteAt.
 KeptDeletion DeleteKeeping(Quarantine* quarantine, const platform::Directory& dir,
-                           const std::string& name, const platform::FileIdentity& expected,
+                           const std::string& name, const platform::FileStamp& examined,
                            const std::string& path, std::string_view check);
 
 }  // namespace nerlo::scan

@@ -20,6 +20,7 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   ff.OnUpcoming = [this](TFileFind& sender, const platform::DirectoryRef& directory,
                          const std::string& name) { ffUpcoming(sender, directory, name); };
   ff.OnUpcomingDropped = [this](TFileFind&) { read_ahead_->Clear(); };
+  open_file_share_ = static_cast<size_t>(platform::ShareDescriptors().files);
   SetReadAheadThreads(kReadAheadThreads);
   ff.OnNotExamined = [this](TFileFind&, const std::string& path, const std::string& reason) {
     NotExamined(path, reason);
@@ -77,6 +78,7 @@ void TScanRun::FormShow() {
   TooLargeCount_ = 0;
   NotExaminedCount_ = 0;
   QuarantinedCount_ = 0;
+  ReportReadAheadThreads();
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -124,14 +126,34 @@ void TScanRun::SetReadAheadThreads(size_t threads) {
 
 void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
                           const std::string& name) {
-  if (read_ahead_->Full()) {
+  if (read_ahead_->Full() || read_ahead_->OpenFiles() >= open_file_share_) {
     read_ahead_->SubmitDeferred(directory, name);
     return;
   }
   const THeuristicScanner* scanner = settings_.UseHeuristics() ? HeuristicScanner() : nullptr;
   platform::ErrorCode error = 0;
   platform::File file = platform::File::OpenAt(*directory, name, &error);
+  if (!file.IsOpen() && platform::IsOutOfDescriptors(error)) {
+    // Descriptors are short only for now: the file is read when it is reported.
+    read_ahead_->SubmitDeferred(directory, name);
+    return;
+  }
   read_ahead_->Submit(directory, name, std::move(file), error, scanner);
+}
+
+void TScanRun::ReportReadAheadThreads() {
+  if (read_ahead_->StartError().empty()) return;
+  view_.ScanWarning(std::to_string(kReadAheadThreads - read_ahead_->ThreadCount()) + " of " +
+                    std::to_string(kReadAheadThreads) +
+                    " read-ahead threads could not be started (" + read_ahead_->StartError() +
+                    "): their files are read on the main thread");
+}
+
+void TScanRun::ReportThreadProblem(const TWorker& worker) {
+  if (worker.StartError().empty() || lookup_thread_reported_) return;
+  lookup_thread_reported_ = true;
+  view_.ScanWarning("a lookup thread could not be started (" + worker.StartError() +
+                    "): its window lookups run on the main thread");
 }
 
 void TScanRun::ReadInline(TFileFind& sender, ExaminedBytes& out) {
@@ -188,6 +210,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
   }
   ++ScannedCount_;
   const platform::FileIdentity identity = examined.identity;
+  const platform::FileStamp& stamp = examined.stamp;
   const std::string hash_key = v3.Encode(kCipherKey, examined.md5_text);
 
   // Once a detection has removed the file, nothing more is looked for in it but the hash,
@@ -200,8 +223,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
             examined.bytes.data(), examined.bytes.size(), [this] { Pace(kPaceBytes); }, kPaceBytes);
       }
       for (size_t hit : examined.heuristic_hits) {
-        if (HandleDetection(path, directory, name, identity,
-                            "heuristic " + std::to_string(hit + 1))) {
+        if (HandleDetection(path, directory, name, stamp, "heuristic " + std::to_string(hit + 1))) {
           gone = true;
           break;
         }
@@ -214,7 +236,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
   if (pattern.FindFirst() != -1) {
     // Every occurrence of the key is one detection.
     do {
-      if (HandleDetection(path, directory, name, identity, "hash")) gone = true;
+      if (HandleDetection(path, directory, name, stamp, "hash")) gone = true;
     } while (pattern.FindNext() != -1);
   }
 
@@ -234,6 +256,7 @@ void TScanRun::ffMatch(TFileFind& sender) {
     request.database_path = window_database_path_;
     request.signature = v.Encode(kCipherKey, hx.SelectionHexText());
     request.file = identity;
+    request.stamp = stamp;
     request.directory = directory;
     request.name = name;
     // Through the index a lookup costs a few microseconds, less than handing it to a worker
@@ -244,42 +267,32 @@ void TScanRun::ffMatch(TFileFind& sender) {
     if (!workers_[n]->Busy() && window_search_.Indexed()) {
       // One hit per window, however often the signature stands in the database.
       if (window_search_.FindFirst() != -1)
-        HandleDetection(path, directory, name, identity, "window " + std::to_string(n + 1));
+        HandleDetection(path, directory, name, stamp, "window " + std::to_string(n + 1));
       continue;
     }
     workers_[n]->Start(std::move(request));
+    ReportThreadProblem(*workers_[n]);
   }
 
   ShowStatus(path);
 }
 
 bool TScanRun::HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
-                               const std::string& name, const platform::FileIdentity& identity,
+                               const std::string& name, const platform::FileStamp& examined,
                                std::string_view check) {
   ++InfectedCount_;
   if (!settings_.DeleteThem()) {
     view_.DetectionReported(path, {}, check);
     return false;
   }
-  std::string action = kActionNotDeleted;
-  bool gone = false;
   KeptDeletion deletion;
-  if (directory != nullptr && identity.valid)
-    deletion = DeleteKeeping(quarantine_, *directory, name, identity, path, check);
-  switch (deletion.outcome) {
-    case platform::DeleteOutcome::kDeleted:
-      action = kActionDeleted;
-      ++RemovedCount_;
-      gone = true;
-      break;
-    case platform::DeleteOutcome::kAlreadyGone:
-      action = kActionAlreadyDeleted;
-      gone = true;
-      break;
-    case platform::DeleteOutcome::kRefused:
-      if (!deletion.reason.empty()) action += " (" + deletion.reason + ")";
-      break;
-  }
+  if (directory != nullptr && examined.identity.valid)
+    deletion = DeleteKeeping(quarantine_, *directory, name, examined, path, check);
+  else
+    deletion.result.reason = "its folder cannot be reached";
+  const platform::DeleteResult& result = deletion.result;
+  if (result.outcome == platform::DeleteOutcome::kDeleted) ++RemovedCount_;
+  const std::string action = ActionText(result);
   view_.AddResultRow(path, kDiagnosticInfected, action);
   if (!deletion.id.empty()) {
     ++QuarantinedCount_;
@@ -287,7 +300,20 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
   }
   view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
   view_.DetectionReported(path, action, check);
-  return gone;
+  return result.outcome != platform::DeleteOutcome::kRefused;
+}
+
+std::string ActionText(const platform::DeleteResult& result) {
+  switch (result.outcome) {
+    case platform::DeleteOutcome::kDeleted:
+      return kActionDeleted;
+    case platform::DeleteOutcome::kAlreadyGone:
+      return kActionAlreadyDeleted;
+    case platform::DeleteOutcome::kRefused:
+      break;
+  }
+  if (result.reason.empty()) return kActionNotDeleted;
+  return std::string(kActionNotDeleted) + " (" + result.reason + ")";
 }
 
 void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
@@ -295,7 +321,7 @@ void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
   // One hit per window, however often the signature stands in the database.
   const WindowLookupRequest& request = worker.Request();
   platform::Synchronize([this, &request] {
-    HandleDetection(request.file_path, request.directory, request.name, request.file,
+    HandleDetection(request.file_path, request.directory, request.name, request.stamp,
                     "window " + std::to_string(request.window_number));
   });
 }

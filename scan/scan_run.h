@@ -39,6 +39,11 @@ inline constexpr const char* kActionDeleted = "Deleted.";
 inline constexpr const char* kActionAlreadyDeleted = "Already deleted.";
 inline constexpr const char* kActionNotDeleted = "Not deleted.";
 
+// The action text of a result row for what a deletion did: kActionDeleted,
+// kActionAlreadyDeleted, or kActionNotDeleted followed by the reason in brackets when there
+// is one ("Not deleted. (changed since it was examined)").
+std::string ActionText(const platform::DeleteResult& result);
+
 // Owns the components of one scanner: the walk ff, the hash lookup pattern, the eight window
 // lookups tp1..tp8 with their workers, the ciphers, the byte-window extractor and the heuristic
 // strings. Lives as long as its window; every scan of the program run goes through it.
@@ -77,12 +82,13 @@ class TScanRun {
   void ffMatch(TFileFind& sender);
 
   // The verdict handling of one detection of the file name in directory (shown as path),
-  // whose bytes were read from the file with the given identity. Under "Delete them" deletes
-  // only that same file, through the folder's handle (platform::DeleteAt). check names the
-  // check that fired, as ScanView::DetectionReported has it. Returns true when the file is
-  // gone afterwards (deleted now, or already gone), so that a caller checks it no further.
+  // whose bytes were read from the file as examined describes it. Under "Delete them"
+  // deletes only that same file, unchanged since, through the folder's handle
+  // (platform::DeleteAt); the row says why when it was not deleted. check names the check
+  // that fired, as ScanView::DetectionReported has it. Returns true when the file is gone
+  // afterwards (deleted now, or already gone), so that a caller checks it no further.
   bool HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
-                       const std::string& name, const platform::FileIdentity& identity,
+                       const std::string& name, const platform::FileStamp& examined,
                        std::string_view check);
 
   // Keeps every file that a detection deletes in quarantine first (see DeleteKeeping); a
@@ -151,6 +157,10 @@ class TScanRun {
   const THeuristicScanner* HeuristicScanner();
   // Counts work done on the file in hand and processes messages after every 256 KiB.
   void Pace(size_t bytes);
+  // Tell the view of helper threads that could not be started (their work is done on this
+  // thread): the read-ahead's at every scan, a lookup worker's once.
+  void ReportReadAheadThreads();
+  void ReportThreadProblem(const TWorker& worker);
   void ShowStatus(const std::string& path);
 
   ScanView& view_;
@@ -170,6 +180,9 @@ class TScanRun {
   std::shared_ptr<const std::vector<std::string>> scanner_strings_;
   THeuristicScanner heuristic_scanner_;
   std::unique_ptr<TReadAhead> read_ahead_;
+  // Files the read-ahead may hold open at once: its share of the descriptor limit.
+  size_t open_file_share_ = 0;
+  bool lookup_thread_reported_ = false;
   // Window lookups made on this thread, when the index makes them cheap.
   sigdb::TFileSearch window_search_;
 

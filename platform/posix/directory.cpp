@@ -164,6 +164,7 @@ struct DirectoryListing::Impl {
   std::string mask;
   bool with_details = false;
   FileIdentity identity;
+  ErrorCode error = 0;
 };
 
 DirectoryListing::DirectoryListing() : impl_(std::make_unique<Impl>()) {}
@@ -178,9 +179,12 @@ void DirectoryListing::Close() {
 
 FileIdentity DirectoryListing::Identity() const { return impl_->identity; }
 
+ErrorCode DirectoryListing::Error() const { return impl_->error; }
+
 bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_details,
                             ErrorCode* error, LinkPolicy links) {
   Close();
+  impl_->error = 0;
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
@@ -188,7 +192,7 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
   int fd = open(dir.c_str(), flags);
   if (fd < 0) {
-    *error = errno;
+    *error = impl_->error = errno;
     return false;
   }
   return OpenDescriptor(fd, std::move(mask), with_details, error);
@@ -197,11 +201,15 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
 bool DirectoryListing::Open(const Directory& dir, std::string mask, bool with_details,
                             ErrorCode* error) {
   Close();
+  impl_->error = 0;
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
   int fd = posix::OpenDirectoryForListing(dir, error);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    impl_->error = *error;
+    return false;
+  }
   return OpenDescriptor(fd, std::move(mask), with_details, error);
 }
 
@@ -209,7 +217,7 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
                                       ErrorCode* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    *error = errno;
+    *error = impl_->error = errno;
     close(fd);
     return false;
   }
@@ -224,7 +232,7 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
   // renamed or replaced meanwhile.
   impl_->dir = fdopendir(fd);
   if (impl_->dir == nullptr) {
-    *error = errno;
+    *error = impl_->error = errno;
     close(fd);
     impl_->identity = FileIdentity();
     return false;
@@ -250,7 +258,12 @@ bool DirectoryListing::Next(DirEntry* entry) {
   for (;;) {
     errno = 0;
     struct dirent* d = readdir(impl_->dir);
-    if (d == nullptr) return false;  // the end, or a read error: either way nothing more
+    if (d == nullptr) {
+      // errno tells a failed read (EIO, ESTALE, ENOMEM, ...) from the end of the directory:
+      // what lies after it was never listed.
+      impl_->error = errno;
+      return false;
+    }
     std::string_view name(d->d_name);
     if (!MatchesMask(name, impl_->mask)) continue;
 

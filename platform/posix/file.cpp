@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/posix/handle_pool.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -25,7 +26,7 @@ int OpenRegular(const std::string& path, LinkPolicy links, struct stat* st, Erro
   int fd;
   do {
     fd = open(path.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && (errno == EINTR || posix::ReleaseForRetry(errno)));
   if (fd < 0) {
     *error = errno;
     return -1;

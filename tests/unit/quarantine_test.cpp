@@ -34,10 +34,16 @@ using nerlo::testing::WriteFile;
 using platform::DeleteOutcome;
 namespace fs = std::filesystem;
 
-platform::FileIdentity IdentityOf(const std::string& path) {
+// The stamp of the file at path as a scan takes it when it reads the file.
+platform::FileStamp StampOf(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return {};
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+  platform::FileStamp stamp;
+  stamp.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+  stamp.size = st.st_size;
+  stamp.modified_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  stamp.changed_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+  return stamp;
 }
 
 std::set<std::string> Names(const std::string& dir) {
@@ -60,7 +66,7 @@ KeptDeletion DeleteNow(Quarantine* q, const std::string& dir, const std::string&
   platform::DirectoryRef folder =
       platform::Directory::OpenRoot(dir, platform::LinkPolicy::kNoFollow, nullptr);
   if (folder == nullptr) return {};
-  return DeleteKeeping(q, *folder, name, IdentityOf(dir + "/" + name), dir + "/" + name, check);
+  return DeleteKeeping(q, *folder, name, StampOf(dir + "/" + name), dir + "/" + name, check);
 }
 
 std::string Bytes(size_t size, uint32_t seed) {
@@ -120,7 +126,7 @@ TEST_F(QuarantineTest, DeletedFileIsKeptPrivatelyScrambledAndRestoresByteForByte
   ASSERT_EQ(utimensat(AT_FDCWD, (dir_ / "doc.exe").c_str(), times, 0), 0);
 
   const KeptDeletion done = DeleteNow(q_.get(), dir_.path(), "doc.exe", "heuristic 2");
-  ASSERT_EQ(done.outcome, DeleteOutcome::kDeleted) << done.reason;
+  ASSERT_EQ(done.result.outcome, DeleteOutcome::kDeleted) << done.result.reason;
   EXPECT_FALSE(fs::exists(dir_ / "doc.exe"));
   EXPECT_EQ(Names(dir_.path()), std::set<std::string>{"quarantine"});  // nothing left aside
 
@@ -163,7 +169,7 @@ TEST_F(QuarantineTest, DeletedFileIsKeptPrivatelyScrambledAndRestoresByteForByte
 TEST_F(QuarantineTest, RestoreNeverReplacesAndNeedsAnExistingFolder) {
   WriteFile(dir_ / "sub/a", "infected");
   const KeptDeletion done = DeleteNow(q_.get(), dir_ / "sub", "a");
-  ASSERT_EQ(done.outcome, DeleteOutcome::kDeleted);
+  ASSERT_EQ(done.result.outcome, DeleteOutcome::kDeleted);
   WriteFile(dir_ / "sub/a", "a new file of the same name");
   std::string restored, error;
   EXPECT_FALSE(q_->Restore(done.id, "", &restored, &error));
@@ -185,7 +191,7 @@ TEST_F(QuarantineTest, RestoreNeverReplacesAndNeedsAnExistingFolder) {
 TEST_F(QuarantineTest, DamagedBytesAreRefusedByTheHashCheck) {
   WriteFile(dir_ / "f", Bytes(5000, 2));
   const KeptDeletion done = DeleteNow(q_.get(), dir_.path(), "f");
-  ASSERT_EQ(done.outcome, DeleteOutcome::kDeleted);
+  ASSERT_EQ(done.result.outcome, DeleteOutcome::kDeleted);
   const std::string entry = folder_ + "/" + done.id + ".nq";
   std::string stored = ReadFile(entry);
   stored[stored.size() - 100] ^= 1;
@@ -203,7 +209,7 @@ TEST_F(QuarantineTest, NamesWithNewlinesAndInvalidUtf8ExportAndRestore) {
   const std::string name = "line\nbreak\xff\xfe.bin";
   WriteFile(dir_ / name, "odd name");
   const KeptDeletion done = DeleteNow(q_.get(), dir_.path(), name);
-  ASSERT_EQ(done.outcome, DeleteOutcome::kDeleted);
+  ASSERT_EQ(done.result.outcome, DeleteOutcome::kDeleted);
   QuarantineRecord record;
   std::string error, restored;
   ASSERT_TRUE(q_->Find(done.id, &record, &error));
@@ -227,9 +233,9 @@ TEST(QuarantineQuota, FileLargerThanTheQuotaStaysAndOldestEntriesMakeRoom) {
 
   WriteFile(dir / "big", Bytes((1 << 20) + 1, 3));
   KeptDeletion big = DeleteNow(&q, dir.path(), "big");
-  EXPECT_EQ(big.outcome, DeleteOutcome::kRefused);
-  EXPECT_NE(big.reason.find("larger than the quarantine's limit of 1 MiB"), std::string::npos)
-      << big.reason;
+  EXPECT_EQ(big.result.outcome, DeleteOutcome::kRefused);
+  EXPECT_NE(big.result.reason.find("larger than the quarantine's limit of 1 MiB"), std::string::npos)
+      << big.result.reason;
   EXPECT_EQ(ReadFile(dir / "big").size(), (1u << 20) + 1);
   EXPECT_TRUE(Names(dir / "q").empty());
 
@@ -239,7 +245,7 @@ TEST(QuarantineQuota, FileLargerThanTheQuotaStaysAndOldestEntriesMakeRoom) {
     now += 60;
     WriteFile(dir / "f", Bytes(400000, 10 + i));
     const KeptDeletion d = DeleteNow(&q, dir.path(), "f");
-    ASSERT_EQ(d.outcome, DeleteOutcome::kDeleted) << d.reason;
+    ASSERT_EQ(d.result.outcome, DeleteOutcome::kDeleted) << d.result.reason;
     ids.push_back(d.id);
   }
   std::vector<QuarantineRecord> records;
@@ -251,7 +257,7 @@ TEST(QuarantineQuota, FileLargerThanTheQuotaStaysAndOldestEntriesMakeRoom) {
   // 31 days later both are too old: a new entry removes them, purge --older-than too.
   now += 31 * 86400;
   WriteFile(dir / "g", "small");
-  ASSERT_EQ(DeleteNow(&q, dir.path(), "g").outcome, DeleteOutcome::kDeleted);
+  ASSERT_EQ(DeleteNow(&q, dir.path(), "g").result.outcome, DeleteOutcome::kDeleted);
   ASSERT_TRUE(q.List(&records, &error));
   ASSERT_EQ(records.size(), 1u);
   now += 2 * 86400;
@@ -278,8 +284,8 @@ TEST(QuarantineFaults, FullFileSystemLeavesTheFileInPlaceAsRoot) {
   const std::string bytes = Bytes(200000, 4);
   WriteFile(dir / "victim", bytes);
   const KeptDeletion d = DeleteNow(&q, dir.path(), "victim");
-  EXPECT_EQ(d.outcome, DeleteOutcome::kRefused);
-  EXPECT_NE(d.reason.find(strerror(ENOSPC)), std::string::npos) << d.reason;
+  EXPECT_EQ(d.result.outcome, DeleteOutcome::kRefused);
+  EXPECT_NE(d.result.reason.find(strerror(ENOSPC)), std::string::npos) << d.result.reason;
   EXPECT_EQ(ReadFile(dir / "victim"), bytes);
   EXPECT_TRUE(Names(dir / "small/quarantine").empty()) << "no half entry, no marker left";
   EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"small", "victim"}));
@@ -299,8 +305,8 @@ TEST(QuarantineFaults, QuarantineTheUserMayNotWriteLeavesTheFileInPlace) {
     std::string error;
     q.Open(&error);  // the folder can be read but not written
     const KeptDeletion d = DeleteNow(&q, dir / "user", "victim");
-    if (d.outcome != DeleteOutcome::kRefused) return "deleted without a kept copy";
-    if (d.reason.find(strerror(EACCES)) == std::string::npos) return "reason: " + d.reason;
+    if (d.result.outcome != DeleteOutcome::kRefused) return "deleted without a kept copy";
+    if (d.result.reason.find(strerror(EACCES)) == std::string::npos) return "reason: " + d.result.reason;
     return ReadFile(dir / "user/victim") == "infected" ? "" : "the file is not in place";
   });
   EXPECT_EQ(failure, "");
@@ -316,11 +322,11 @@ TEST(QuarantineFaults, UnopenedOrTurnedOffQuarantine) {
   std::string error;
   EXPECT_FALSE(broken.Open(&error));
   const KeptDeletion refused = DeleteNow(&broken, dir.path(), "kept");
-  EXPECT_EQ(refused.outcome, DeleteOutcome::kRefused);
-  EXPECT_NE(refused.reason.find("cannot be used"), std::string::npos) << refused.reason;
+  EXPECT_EQ(refused.result.outcome, DeleteOutcome::kRefused);
+  EXPECT_NE(refused.result.reason.find("cannot be used"), std::string::npos) << refused.result.reason;
   EXPECT_TRUE(fs::exists(dir / "kept"));
   // No quarantine: plain deletion.
-  EXPECT_EQ(DeleteNow(nullptr, dir.path(), "plain").outcome, DeleteOutcome::kDeleted);
+  EXPECT_EQ(DeleteNow(nullptr, dir.path(), "plain").result.outcome, DeleteOutcome::kDeleted);
 }
 
 // The child of a kill trial: deletes the file through the quarantine and is killed at step
@@ -344,7 +350,7 @@ TEST(QuarantineFaults, KilledAtAnyStepTheFileIsInPlaceOrInACompleteEntry) {
     ASSERT_TRUE(q.Open(&error));
     q.SetStepHook(CountStep);
     WriteFile(files + "/v", bytes);
-    ASSERT_EQ(DeleteNow(&q, files, "v").outcome, DeleteOutcome::kDeleted);
+    ASSERT_EQ(DeleteNow(&q, files, "v").result.outcome, DeleteOutcome::kDeleted);
     fs::remove_all(folder);
   }
   ASSERT_GE(steps_seen, 9);
@@ -438,7 +444,7 @@ TEST(QuarantineStress, CleanFileRenamedOverTheNameIsNeverKeptNorDeleted) {
     clean = dir / ("scanned/clean" + std::to_string(trials));
     WriteFile(dir / "scanned/target", "infected " + std::to_string(trials));
     WriteFile(clean, "clean");
-    const platform::FileIdentity examined = IdentityOf(dir / "scanned/target");
+    const platform::FileStamp examined = StampOf(dir / "scanned/target");
     // The rename lands before, inside and after the deletion.
     delay = static_cast<int>(random() % 30);
     const int deleter_delay = static_cast<int>(random() % 30);
@@ -448,7 +454,7 @@ TEST(QuarantineStress, CleanFileRenamedOverTheNameIsNeverKeptNorDeleted) {
                                          dir / "scanned/target", "hash");
     while (done.load() != trials) {
     }
-    if (d.outcome == DeleteOutcome::kDeleted) ++infected_deleted;
+    if (d.result.outcome == DeleteOutcome::kDeleted) ++infected_deleted;
     if (ReadFile(dir / "scanned/target") != "clean") ++clean_lost;
     std::vector<QuarantineRecord> records;
     ASSERT_TRUE(q.List(&records, &error));
@@ -486,23 +492,23 @@ TEST(QuarantineStress, CleanFileTakingTheNameBeforeOrDuringTheCopyIsLeftAlone) {
       platform::Directory::OpenRoot(dir.path(), platform::LinkPolicy::kNoFollow, nullptr);
   WriteFile(dir / "target", "infected");
   WriteFile(dir / "clean", "clean");
-  platform::FileIdentity examined = IdentityOf(dir / "target");
+  platform::FileStamp examined = StampOf(dir / "target");
   std::ifstream hold(dir / "target");  // keeps the inode number from being reused
   fs::rename(dir / "clean", dir / "target");
   KeptDeletion before = DeleteKeeping(&q, *folder, "target", examined, dir / "target", "hash");
-  EXPECT_EQ(before.outcome, DeleteOutcome::kRefused);
+  EXPECT_EQ(before.result.outcome, DeleteOutcome::kRefused);
   EXPECT_EQ(ReadFile(dir / "target"), "clean");
   EXPECT_TRUE(Names(dir / "q").empty());
 
   WriteFile(dir / "infected", "infected");
   WriteFile(dir / "clean", "clean");
-  examined = IdentityOf(dir / "infected");
+  examined = StampOf(dir / "infected");
   swap_from = dir / "clean";
   swap_to = dir / "infected";
   q.SetStepHook(SwapAtOpen);
   KeptDeletion during = DeleteKeeping(&q, *folder, "infected", examined, dir / "infected", "hash");
   q.SetStepHook(nullptr);
-  EXPECT_EQ(during.outcome, DeleteOutcome::kDeleted);
+  EXPECT_EQ(during.result.outcome, DeleteOutcome::kDeleted);
   EXPECT_EQ(ReadFile(dir / "infected"), "clean");
   std::string bytes;
   QuarantineRecord record;
@@ -517,7 +523,7 @@ TEST(DeleteAtKeep, HookSeesTheCheckedFileAndARefusalPutsItBack) {
   ASSERT_EQ(chmod((dir / "f").c_str(), 0640), 0);
   platform::DirectoryRef folder =
       platform::Directory::OpenRoot(dir.path(), platform::LinkPolicy::kNoFollow, nullptr);
-  const platform::FileIdentity identity = IdentityOf(dir / "f");
+  const platform::FileStamp stamp = StampOf(dir / "f");
   std::string seen, reason;
   uint32_t mode = 0;
   const platform::KeepHook refuse = [&](platform::AsideFile& file, std::string* why) {
@@ -526,12 +532,14 @@ TEST(DeleteAtKeep, HookSeesTheCheckedFileAndARefusalPutsItBack) {
     const int64_t n = file.Read(buffer, sizeof buffer, &code);
     seen.assign(buffer, static_cast<size_t>(std::max<int64_t>(n, 0)));
     mode = file.Details().mode;
-    EXPECT_EQ(file.Details().stamp.identity, identity);
+    EXPECT_EQ(file.Details().stamp.identity, stamp.identity);
     EXPECT_FALSE(fs::exists(dir / "f")) << "the hook runs while the file is aside";
     *why = "no room";
     return false;
   };
-  EXPECT_EQ(platform::DeleteAt(*folder, "f", identity, refuse, &reason), DeleteOutcome::kRefused);
+  const platform::DeleteResult result = platform::DeleteAt(*folder, "f", stamp, refuse);
+  EXPECT_EQ(result.outcome, DeleteOutcome::kRefused);
+  reason = result.reason;
   EXPECT_EQ(seen, "contents");
   EXPECT_EQ(mode, 0640u);
   EXPECT_EQ(reason, "no room");
