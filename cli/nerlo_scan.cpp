@@ -45,8 +45,9 @@ constexpr std::string_view kUsage =
     "\n"
     "Scans each TARGET, a folder (walked with everything below it) or a single file, and\n"
     "prints one line per detection, \"PATH: Infected!\", followed under --delete by what was\n"
-    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\") and always by the check that\n"
-    "fired: [hash], [heuristic N] (the N-th heuristic string) or [window N]. Then it prints\n"
+    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\", the last with the reason in\n"
+    "brackets when there is one) and always by the check that fired: [hash], [heuristic N]\n"
+    "(the N-th heuristic string) or [window N]. Then it prints\n"
     "the number of files scanned, infections found, files removed, files and folders that\n"
     "could not be examined (each also named on standard error), and files not examined\n"
     "because they hold 5 MiB or more. A symbolic link named as a TARGET is followed and\n"
@@ -198,7 +199,7 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
     probe.SetFilename(path);
     // An empty database holds no entry, and that is no error; anything else that leaves no
     // block (too large, unreadable, no regular file) is.
-    const bool empty = stamp.size == 0 && probe.LoadError() == "the file is empty";
+    const bool empty = stamp.size == 0 && probe.LoadFoundEmpty();
     if (probe.Filename().empty() && !empty) {
       PrintError(EscapeForDisplay(path) +
                  ": cannot be loaded: " + EscapeForDisplay(probe.LoadError()));
@@ -415,11 +416,7 @@ int Main(int argc, char** argv) {
         view.ClearProgress();
         std::cout << "Scanning: " << EscapeForDisplay(target.shown) << std::endl;
       }
-      const int not_examined_before = view.NotExaminedCount();
-      const bool reached = scan::WalkScanTarget(run, target);
-      // A file is reached through its folder: when the walk never got to it, and said
-      // nothing itself, it was not examined.
-      if (!reached && view.NotExaminedCount() == not_examined_before)
+      if (scan::WalkScanTarget(run, target) == scan::TargetOutcome::kNotReached)
         view.ReportNotExamined(target.shown,
                                "its folder cannot be listed, or it lies on a pseudo file system");
     }

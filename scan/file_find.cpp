@@ -15,6 +15,14 @@ namespace {
 
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
+// Directories listed ahead hold handles of their own: at most a quarter of those the platform
+// keeps open, so that the handles of the walk's own path are not the ones closed to make
+// room (one closed far up a deep path is reopened level by level from an open ancestor).
+size_t DirectoriesAhead() {
+  return std::clamp<size_t>(static_cast<size_t>(platform::MaxOpenDirectories()) / 4, 1,
+                            TFileFind::kLookahead);
+}
+
 }  // namespace
 
 std::string ReasonText(platform::ErrorCode error) {
@@ -301,7 +309,8 @@ void TFileFind::ListAhead(const std::string& mask, WalkState& walk, size_t told_
       cursor.frames.push_back(std::move(frame));
     }
   }
-  while (told < kLookahead && walk.prefetched.size() < kLookahead) {
+  const size_t directories_ahead = DirectoriesAhead();
+  while (told < kLookahead && walk.prefetched.size() < directories_ahead) {
     if (!walk.prefetched.empty()) {
       Prefetch& last = *walk.prefetched.back();
       if (last.dir != nullptr && !last.listed_all) {

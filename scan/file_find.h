@@ -78,7 +78,8 @@ class TFileFind {
   // the one it reports and tells each of them to OnUpcoming, in the order they will be
   // reported, before it is reported. Once a file pass has listed its directory to the end, it
   // runs on into the next directory the walk will enter (opened then, from the same parent
-  // handle the walk would use; its directory pass is then read early too). When the walk
+  // handle the walk would use; its directory pass is then read early too), and on, holding at
+  // most a quarter of platform::MaxOpenDirectories() directories listed ahead. When the walk
   // stops with entries told and not reported, or does not enter the directory it listed
   // ahead, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;

@@ -79,7 +79,6 @@ class TReadAhead {
 
   // True when no further job can be submitted now.
   bool Full() const;
-  bool Empty() const;
 
   // Helper threads running, and the system's text of why the others could not be started
   // (empty when all were).
