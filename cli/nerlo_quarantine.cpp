@@ -103,7 +103,7 @@ int Main(int argc, char** argv) {
   if (args.empty()) return UsageError("no command given");
   const std::string command = args[0];
   const auto arity = [&](size_t n) { return args.size() == n + 1; };
-  if (command == "list" ? !arity(0)
+  if (command == "list"                             ? !arity(0)
       : command == "restore" || command == "remove" ? !arity(1)
       : command == "purge"                          ? !arity(0)
       : command == "export"                         ? !arity(2)

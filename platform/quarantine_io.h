@@ -16,10 +16,10 @@ namespace nerlo::platform {
 
 // Mode, owner and times of a file, as a restore gives them back.
 struct FileDetails {
-  FileStamp stamp;         // identity, size, modification and change times
-  uint32_t mode = 0;       // permission bits (with set-id and sticky bits), no type bits
-  uint32_t owner = 0;      // user id
-  uint32_t group = 0;      // group id
+  FileStamp stamp;     // identity, size, modification and change times
+  uint32_t mode = 0;   // permission bits (with set-id and sticky bits), no type bits
+  uint32_t owner = 0;  // user id
+  uint32_t group = 0;  // group id
 };
 
 // The file that DeleteAt has moved aside and checked, opened for reading only. It is the very

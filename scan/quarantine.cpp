@@ -119,9 +119,8 @@ int64_t TimeOfId(std::string_view id) {
 
 std::string IdTimeText(int64_t seconds) {
   using namespace std::chrono;
-  const sys_days days{std::chrono::days{seconds >= 0 ? seconds / kSecondsPerDay
-                                                     : (seconds - kSecondsPerDay + 1) /
-                                                           kSecondsPerDay}};
+  const sys_days days{std::chrono::days{
+      seconds >= 0 ? seconds / kSecondsPerDay : (seconds - kSecondsPerDay + 1) / kSecondsPerDay}};
   const year_month_day day{days};
   const int64_t in_day = seconds - days.time_since_epoch().count() * kSecondsPerDay;
   char text[32];
@@ -165,10 +164,10 @@ std::string RecordText(const QuarantineRecord& r) {
   for (const std::string& check : r.checks) checks += (checks.empty() ? "" : "\n") + check;
   char mode[16];
   std::snprintf(mode, sizeof mode, "%o", r.mode);
-  return "path=" + HexOf(r.original_path) + "\nsize=" + std::to_string(r.size) + "\nmode=" +
-         mode + "\nowner=" + std::to_string(r.owner) + "\ngroup=" + std::to_string(r.group) +
-         "\nmodified=" + std::to_string(r.modified_ns) + "\nmd5=" + r.md5 + "\nsha256=" +
-         r.sha256 + "\nchecks=" + HexOf(checks) + "\nkept=" + std::to_string(r.kept_at) + "\n";
+  return "path=" + HexOf(r.original_path) + "\nsize=" + std::to_string(r.size) + "\nmode=" + mode +
+         "\nowner=" + std::to_string(r.owner) + "\ngroup=" + std::to_string(r.group) +
+         "\nmodified=" + std::to_string(r.modified_ns) + "\nmd5=" + r.md5 + "\nsha256=" + r.sha256 +
+         "\nchecks=" + HexOf(checks) + "\nkept=" + std::to_string(r.kept_at) + "\n";
 }
 
 bool ParseRecord(std::string_view text, QuarantineRecord* r) {
@@ -224,8 +223,7 @@ bool ReadHeader(const std::string& path, QuarantineRecord* record, size_t* data_
   }
   if (end == std::string::npos) end = text.find("\n\n");
   if (text.compare(0, kMagic.size(), kMagic) != 0 || end == std::string::npos ||
-      !ParseRecord(std::string_view(text).substr(kMagic.size(), end + 1 - kMagic.size()),
-                   record)) {
+      !ParseRecord(std::string_view(text).substr(kMagic.size(), end + 1 - kMagic.size()), record)) {
     *error = "the entry's header is damaged";
     return false;
   }
@@ -271,9 +269,7 @@ std::string BaseOf(const std::string& path) {
 
 std::string MiB(int64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
-std::string ExpectedIdError(const std::string& id) {
-  return "no quarantine entry " + id;
-}
+std::string ExpectedIdError(const std::string& id) { return "no quarantine entry " + id; }
 
 }  // namespace
 
@@ -321,8 +317,8 @@ QuarantineSettings ReadQuarantineSettings() {
 
 std::string FormatUtc(int64_t seconds) {
   const std::string t = IdTimeText(seconds);
-  return t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2) + " " + t.substr(9, 2) +
-         ":" + t.substr(11, 2) + ":" + t.substr(13, 2);
+  return t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2) + " " + t.substr(9, 2) + ":" +
+         t.substr(11, 2) + ":" + t.substr(13, 2);
 }
 
 std::string Quarantine::DefaultFolder() {
@@ -334,8 +330,7 @@ std::string Quarantine::DefaultFolder() {
   return platform::JoinPath(platform::JoinPath(data, "nerlo"), "quarantine");
 }
 
-Quarantine::Quarantine(std::string folder, QuarantineSettings settings,
-                       int64_t (*now_seconds)())
+Quarantine::Quarantine(std::string folder, QuarantineSettings settings, int64_t (*now_seconds)())
     : folder_(std::move(folder)), settings_(settings), now_seconds_(now_seconds) {}
 
 int64_t Quarantine::Now() const { return now_seconds_ != nullptr ? now_seconds_() : SystemNow(); }
@@ -373,8 +368,8 @@ bool Quarantine::Open(std::string* error) {
     if (!temporary && !pending) continue;
     // ".tmp-PID-..." and ".pending-PID-...": only a process that has ended leaves them for
     // good; this process opens its quarantine while it keeps nothing.
-    const std::string_view rest = std::string_view(name).substr(
-        temporary ? kTemporaryPrefix.size() : kPendingPrefix.size());
+    const std::string_view rest =
+        std::string_view(name).substr(temporary ? kTemporaryPrefix.size() : kPendingPrefix.size());
     int64_t pid = 0;
     if (!ParseInt64(rest.substr(0, rest.find('-')), &pid)) pid = 0;
     if (pid != platform::ProcessId() && platform::ProcessIsRunning(pid)) continue;
@@ -406,7 +401,8 @@ void Quarantine::PublishOrRemove(const std::string& temporary_name) {
   // ".tmp-PID-ID": an entry whose bytes were all written and synced, but whose new name may
   // not have reached the disk, is published; anything less is removed.
   const size_t dash = temporary_name.find('-', kTemporaryPrefix.size());
-  const std::string id = dash == std::string::npos ? std::string() : temporary_name.substr(dash + 1);
+  const std::string id =
+      dash == std::string::npos ? std::string() : temporary_name.substr(dash + 1);
   std::string bytes, why;
   QuarantineRecord record;
   if (IsValidId(id) && VerifyEntryFile(path, &bytes, &record, &why) &&
@@ -423,8 +419,8 @@ void Quarantine::RecoverPending(const std::string& marker_name) {
   int64_t device = 0, inode = 0;
   if (platform::ReadTextFile(marker, &text) && ParseLines(text, &f) &&
       BytesOfHex(f["path"], &path) && BytesOfHex(f["aside"], &aside) && !path.empty() &&
-      !aside.empty() && aside.find('/') == std::string::npos &&
-      ParseInt64(f["device"], &device) && ParseInt64(f["inode"], &inode)) {
+      !aside.empty() && aside.find('/') == std::string::npos && ParseInt64(f["device"], &device) &&
+      ParseInt64(f["inode"], &inode)) {
     id = f["entry"];
     const std::string aside_path = platform::JoinPath(FolderOf(path), aside);
     platform::FileDetails details;
@@ -467,8 +463,8 @@ bool Quarantine::MarkPending(const std::string& id, const std::string& original_
                            "\ninode=" + std::to_string(identity.inode) + "\nentry=" + id + "\n";
   platform::ErrorCode code = 0;
   platform::NewFile marker = platform::NewFile::Create(
-      platform::JoinPath(folder_, std::string(kPendingPrefix) +
-                                      std::to_string(platform::ProcessId()) + "-" + id),
+      platform::JoinPath(
+          folder_, std::string(kPendingPrefix) + std::to_string(platform::ProcessId()) + "-" + id),
       &code);
   // The marker only has to outlive this process, not the system: it is not synced.
   if (!marker.IsOpen() || !marker.Write(text, &code)) {
@@ -479,10 +475,10 @@ bool Quarantine::MarkPending(const std::string& id, const std::string& original_
 }
 
 void Quarantine::ClearPending(const std::string& id) {
-  platform::RemoveFile(platform::JoinPath(folder_, std::string(kPendingPrefix) +
-                                                       std::to_string(platform::ProcessId()) +
-                                                       "-" + id),
-                       nullptr);
+  platform::RemoveFile(
+      platform::JoinPath(
+          folder_, std::string(kPendingPrefix) + std::to_string(platform::ProcessId()) + "-" + id),
+      nullptr);
 }
 
 void Quarantine::Forget(const std::string& id) {
@@ -671,8 +667,8 @@ bool Quarantine::Restore(const std::string& id, const std::string& to, std::stri
   }
   platform::ErrorCode code = 0;
   platform::NewFile file = platform::NewFile::Create(
-      platform::JoinPath(folder, ".nerlo-restore-" + std::to_string(platform::ProcessId()) + "-" +
-                                     id),
+      platform::JoinPath(folder,
+                         ".nerlo-restore-" + std::to_string(platform::ProcessId()) + "-" + id),
       &code);
   const auto fail = [&](const std::string& what) {
     *error = "cannot restore to " + target + ": " + what + platform::ErrorText(code);

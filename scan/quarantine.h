@@ -8,10 +8,10 @@
 // empty line, then the file's bytes XOR-ed with a fixed key, so that no other scanner or file
 // manager takes the entry for the original file. An entry is written under a temporary name,
 // synced and only then renamed to ID.nq, so that a crash never leaves a half entry that could
-// be restored; the next start removes such leftovers (after checking them whole). IDs begin with the UTC time the entry
-// was kept (YYYYMMDD-HHMMSS-xxxxxx), so that their order is the order of age. The bytes are
-// flushed to the disk before the file is removed from its place; a synced entry whose name
-// did not reach the disk before a crash is published by the next start.
+// be restored; the next start removes such leftovers (after checking them whole). IDs begin with
+// the UTC time the entry was kept (YYYYMMDD-HHMMSS-xxxxxx), so that their order is the order of
+// age. The bytes are flushed to the disk before the file is removed from its place; a synced entry
+// whose name did not reach the disk before a crash is published by the next start.
 //
 // Settings ([Quarantine] in nerlo.ini): Keep (1; 0 turns the quarantine off and deletions
 // remove files at once), MaxSizeMB (1024: the bytes all entries may take) and MaxDays (30:
@@ -55,11 +55,11 @@ struct QuarantineRecord {
   uint32_t owner = 0;
   uint32_t group = 0;
   int64_t modified_ns = 0;
-  std::string md5;     // 32 upper-case hex digits
-  std::string sha256;  // 64 lower-case hex digits
+  std::string md5;                  // 32 upper-case hex digits
+  std::string sha256;               // 64 lower-case hex digits
   std::vector<std::string> checks;  // "hash", "heuristic N", "window N"
-  int64_t kept_at = 0;  // seconds since 1970, UTC
-  int64_t stored_bytes = 0;  // the entry file's size
+  int64_t kept_at = 0;              // seconds since 1970, UTC
+  int64_t stored_bytes = 0;         // the entry file's size
 };
 
 // "YYYY-MM-DD HH:MM:SS" (UTC) of seconds since 1970.

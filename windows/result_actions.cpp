@@ -36,8 +36,8 @@ std::string CsvField(const std::string& text) {
 }
 
 void Inform(const QString& text, QMessageBox::Icon icon) {
-  DialogService::Ask({kApplicationTitle, text, icon, QMessageBox::Ok, QMessageBox::Ok,
-                      QMessageBox::Ok});
+  DialogService::Ask(
+      {kApplicationTitle, text, icon, QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Ok});
 }
 
 }  // namespace
@@ -64,8 +64,7 @@ void TForm3::OpenQuarantine() {
     quarantine_.reset();
     return;
   }
-  auto quarantine =
-      std::make_unique<scan::Quarantine>(scan::Quarantine::DefaultFolder(), settings);
+  auto quarantine = std::make_unique<scan::Quarantine>(scan::Quarantine::DefaultFolder(), settings);
   // A quarantine that cannot be opened keeps every detection from being deleted; each row
   // then says why.
   std::string ignored;
@@ -91,15 +90,13 @@ std::string TForm3::RowEntry(const QTreeWidgetItem* item) {
 QMenu* TForm3::ResultMenu(QTreeWidgetItem* item) {
   auto* menu = new QMenu(this);
   const bool row = item != nullptr && !RowPath(item).empty();
-  QAction* copy = menu->addAction("&Copy path", this, [this, item] {
-    Guard([this, item] { CopyPath(item); });
-  });
+  QAction* copy = menu->addAction("&Copy path", this,
+                                  [this, item] { Guard([this, item] { CopyPath(item); }); });
   QAction* open = menu->addAction("&Open containing folder", this, [this, item] {
     Guard([this, item] { OpenContainingFolder(item); });
   });
-  QAction* restore = menu->addAction("&Restore", this, [this, item] {
-    Guard([this, item] { RestoreRow(item); });
-  });
+  QAction* restore = menu->addAction("&Restore", this,
+                                     [this, item] { Guard([this, item] { RestoreRow(item); }); });
   copy->setEnabled(row);
   open->setEnabled(row);
   restore->setEnabled(row && !RowEntry(item).empty());

@@ -4,11 +4,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,8 +161,7 @@ bool CreatePrivateDirectory(const std::string& dir, ErrorCode* error) {
   const size_t cut = dir.find_last_not_of('/');
   if (cut != std::string::npos) {
     const size_t slash = dir.rfind('/', cut);
-    if (slash != std::string::npos && slash > 0 &&
-        !CreateDirectories(dir.substr(0, slash), error))
+    if (slash != std::string::npos && slash > 0 && !CreateDirectories(dir.substr(0, slash), error))
       return false;
   }
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {

@@ -1,10 +1,11 @@
 // The scanner window's result list as something to act on: the context menu of a row (copy
 // the path, restore a deleted file from the quarantine), Ctrl+C, and the saved results.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QClipboard>
 #include <QMenu>
 #include <QtTest>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include "gui_test_util.h"
 
@@ -115,8 +116,8 @@ class ResultActionsTest : public QObject {
     first->setSelected(true);
     Form3->ListView1->setFocus();
     QTest::keyClick(Form3->ListView1, Qt::Key_C, Qt::ControlModifier);
-    const QString expected = first->text(0) + "\tInfected!\tDeleted.\n" + third->text(0) +
-                             "\tInfected!\tDeleted.\n";
+    const QString expected =
+        first->text(0) + "\tInfected!\tDeleted.\n" + third->text(0) + "\tInfected!\tDeleted.\n";
     QCOMPARE(QApplication::clipboard()->text(), expected);
 
     // Beside the rows: only "Save results..." can be chosen.

@@ -84,8 +84,7 @@ TEST(Sha256, PublishedVectorsWholeAndInPieces) {
   const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
   sigdb::Sha256 pieces;
   for (char c : two_blocks) pieces.Update(&c, 1);
-  EXPECT_EQ(pieces.FinishHex(),
-            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(pieces.FinishHex(), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 TEST(QuarantineSettings, DefaultsValuesAndMalformedLines) {
@@ -234,7 +233,8 @@ TEST(QuarantineQuota, FileLargerThanTheQuotaStaysAndOldestEntriesMakeRoom) {
   WriteFile(dir / "big", Bytes((1 << 20) + 1, 3));
   KeptDeletion big = DeleteNow(&q, dir.path(), "big");
   EXPECT_EQ(big.result.outcome, DeleteOutcome::kRefused);
-  EXPECT_NE(big.result.reason.find("larger than the quarantine's limit of 1 MiB"), std::string::npos)
+  EXPECT_NE(big.result.reason.find("larger than the quarantine's limit of 1 MiB"),
+            std::string::npos)
       << big.result.reason;
   EXPECT_EQ(ReadFile(dir / "big").size(), (1u << 20) + 1);
   EXPECT_TRUE(Names(dir / "q").empty());
@@ -306,7 +306,8 @@ TEST(QuarantineFaults, QuarantineTheUserMayNotWriteLeavesTheFileInPlace) {
     q.Open(&error);  // the folder can be read but not written
     const KeptDeletion d = DeleteNow(&q, dir / "user", "victim");
     if (d.result.outcome != DeleteOutcome::kRefused) return "deleted without a kept copy";
-    if (d.result.reason.find(strerror(EACCES)) == std::string::npos) return "reason: " + d.result.reason;
+    if (d.result.reason.find(strerror(EACCES)) == std::string::npos)
+      return "reason: " + d.result.reason;
     return ReadFile(dir / "user/victim") == "infected" ? "" : "the file is not in place";
   });
   EXPECT_EQ(failure, "");
@@ -323,7 +324,8 @@ TEST(QuarantineFaults, UnopenedOrTurnedOffQuarantine) {
   EXPECT_FALSE(broken.Open(&error));
   const KeptDeletion refused = DeleteNow(&broken, dir.path(), "kept");
   EXPECT_EQ(refused.result.outcome, DeleteOutcome::kRefused);
-  EXPECT_NE(refused.result.reason.find("cannot be used"), std::string::npos) << refused.result.reason;
+  EXPECT_NE(refused.result.reason.find("cannot be used"), std::string::npos)
+      << refused.result.reason;
   EXPECT_TRUE(fs::exists(dir / "kept"));
   // No quarantine: plain deletion.
   EXPECT_EQ(DeleteNow(nullptr, dir.path(), "plain").result.outcome, DeleteOutcome::kDeleted);
@@ -450,8 +452,8 @@ TEST(QuarantineStress, CleanFileRenamedOverTheNameIsNeverKeptNorDeleted) {
     const int deleter_delay = static_cast<int>(random() % 30);
     posted = trials;
     Spin(deleter_delay);
-    const KeptDeletion d = DeleteKeeping(&q, *folder, "target", examined,
-                                         dir / "scanned/target", "hash");
+    const KeptDeletion d =
+        DeleteKeeping(&q, *folder, "target", examined, dir / "scanned/target", "hash");
     while (done.load() != trials) {
     }
     if (d.result.outcome == DeleteOutcome::kDeleted) ++infected_deleted;
