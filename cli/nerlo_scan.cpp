@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 #include "platform/platform.h"
+#include "scan/quarantine.h"
 #include "scan/scan_run.h"
 #include "scan/scan_target.h"
 #include "sigdb/file_search.h"
@@ -55,7 +57,8 @@ constexpr std::string_view kUsage =
     "\n"
     "Options:\n"
     "  --all-drives      scan every local drive (on Linux: everything below /)\n"
-    "  --delete          delete infected files (default: report them only)\n"
+    "  --delete          delete infected files (default: report them only), keeping each\n"
+    "                    in the quarantine first (see nerlo-quarantine)\n"
     "  --no-heuristics   do not search files for the heuristic strings (heuristics.db is\n"
     "                    then not needed)\n"
     "  --db-dir DIR      read database.db, tdb.ldb and heuristics.db from DIR\n"
@@ -78,6 +81,12 @@ constexpr std::string_view kUsage =
     "Databases: a folder holding none of the databases that the scan reads is an error and\n"
     "nothing is scanned; a missing database.db or tdb.ldb is a warning (that check then finds\n"
     "nothing); heuristics.db is needed unless --no-heuristics is given.\n"
+    "\n"
+    "Deleted files are kept in the quarantine, $XDG_DATA_HOME/nerlo/quarantine (by default\n"
+    "~/.local/share/nerlo/quarantine; /var/lib/nerlo/quarantine for root), for 30 days and\n"
+    "up to 1 GiB (Keep, MaxDays and MaxSizeMB under [Quarantine] in nerlo.ini; Keep=0 deletes\n"
+    "without keeping). A file that cannot be kept is not deleted: \"Not deleted.\" says why.\n"
+    "nerlo-quarantine lists and restores them.\n"
     "\n"
     "Ctrl-C stops the scan after the file in hand and prints the summary; a second Ctrl-C\n"
     "ends the program at once.\n"
@@ -364,6 +373,20 @@ int Main(int argc, char** argv) {
   {
     ConsoleView view(options);
     scan::TScanRun run(view, view, db_dir);
+    // Deleted files are kept in the quarantine first, unless the settings turn that off.
+    std::unique_ptr<scan::Quarantine> quarantine;
+    if (options.delete_them) {
+      const scan::QuarantineSettings settings = scan::ReadQuarantineSettings();
+      if (settings.keep) {
+        quarantine =
+            std::make_unique<scan::Quarantine>(scan::Quarantine::DefaultFolder(), settings);
+        if (std::string why; !quarantine->Open(&why)) {
+          PrintError(EscapeForDisplay(why) + "; infected files are not deleted");
+          error = true;
+        }
+        run.SetQuarantine(quarantine.get());
+      }
+    }
     view.SetRun(&run);
     queue.OnInterrupt = [&run] { run.ff.Stop(); };
     try {
@@ -410,6 +433,9 @@ int Main(int argc, char** argv) {
               << "Removed: " << run.RemovedCount() << "\n"
               << "Not examined: " << view.NotExaminedCount() << "\n"
               << "Too large (5 MiB or more), not examined: " << run.TooLargeCount() << std::endl;
+    if (run.QuarantinedCount() > 0)
+      std::cout << "Quarantined: " << run.QuarantinedCount()
+                << " (restore with nerlo-quarantine)" << std::endl;
     status = interrupted               ? kExitInterrupted
              : run.InfectedCount() > 0 ? kExitFound
              : error                   ? kExitError

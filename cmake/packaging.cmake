@@ -1,11 +1,12 @@
 # Installation and the Debian package.
 #
 # Installed layout (prefix /usr for the package, anything for `cmake --install --prefix`):
-#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, kestry, database.db,
-#                     tdb.ldb, heuristics.db and readme.txt. Every program finds its data files
+#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, kestry,
+#                     nerlo-quarantine, database.db, tdb.ldb, heuristics.db and readme.txt. Every
+#                     program finds its data files
 #                     in the directory of its own executable (/proc/self/exe), so the real
 #                     executables sit here, beside the databases.
-#   bin/              relative symbolic links to the four executables in lib/nerlo; the kernel
+#   bin/              relative symbolic links to the executables in lib/nerlo; the kernel
 #                     resolves them, so /proc/self/exe still names the program directory.
 #   share/applications/nerlo.desktop, share/icons/hicolor/<size>/apps/nerlo.png
 #                     the menu entry and the application icon (drawn by nerlo-icon, the same
@@ -17,7 +18,7 @@
 set(NERLO_PROGRAM_DIR lib/nerlo CACHE STRING "Program directory, relative to the install prefix")
 
 set(nerlo_programs)
-foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool kestry)
+foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool kestry nerlo-quarantine)
   if(TARGET ${program})
     list(APPEND nerlo_programs ${program})
   endif()
@@ -84,7 +85,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "its MD5 fingerprint, by heuristic strings and by eight byte windows looked up in a "
        "window database; detections are deleted or left alone, as the settings say. The "
        "package holds the desktop program, the command-line scanner nerlo-scan, the database "
-       "writer nerlo-sigtool and the default databases.")
+       "writer nerlo-sigtool, the quarantine tool nerlo-quarantine (files that scans deleted "
+       "are kept for 30 days and can be restored) and the default databases.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -97,7 +99,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # program uses (also on Wayland sessions, through XWayland) comes with libqt6gui6 on Debian.
 # xdg-utils opens the help document.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libsodium checks the signature sets (hashes, signatures); named here as well, so that the
+# libsodium checks the signature sets (hashes, signatures) and the quarantine; named here as
+# well, so that the
 # dependency stands also where dpkg-shlibdeps is not at hand.
 # libcurl fetches the updates.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18), libcurl4 (>= 7.85.0)")

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -365,7 +366,16 @@ struct DeleteResult {
 //
 // kAlreadyGone when nothing has the name; kRefused (with a reason) when the name holds
 // another or a changed file, dir cannot be reached, or the system refuses a step.
-DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined);
+//
+// keep, when given, is called with the moved-aside file open for reading (the checked inode
+// itself, see quarantine_io.h), after the checks and before the removal; when it returns
+// false the file gets its name back as on any refusal, and the reason is the one keep gave.
+// A file that cannot be opened for keeping is refused too. keep runs on the calling thread
+// with the folder handles locked: it must not use a Directory.
+class AsideFile;
+using KeepHook = std::function<bool(AsideFile& aside, std::string* reason)>;
+DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
+                      const KeepHook& keep = {});
 
 
 // ---- Large blocks of memory ------------------------------------------------------------

@@ -77,6 +77,7 @@ void TScanRun::FormShow() {
   InfectedCount_ = 0;
   TooLargeCount_ = 0;
   NotExaminedCount_ = 0;
+  QuarantinedCount_ = 0;
   ReportReadAheadThreads();
   if (failure) std::rethrow_exception(failure);
 }
@@ -294,14 +295,19 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
     view_.DetectionReported(path, {}, check);
     return false;
   }
-  platform::DeleteResult result;
+  KeptDeletion deletion;
   if (directory != nullptr && examined.identity.valid)
-    result = platform::DeleteAt(*directory, name, examined);
+    deletion = DeleteKeeping(quarantine_, *directory, name, examined, path, check);
   else
-    result.reason = "its folder cannot be reached";
+    deletion.result.reason = "its folder cannot be reached";
+  const platform::DeleteResult& result = deletion.result;
   if (result.outcome == platform::DeleteOutcome::kDeleted) ++RemovedCount_;
   const std::string action = ActionText(result);
   view_.AddResultRow(path, kDiagnosticInfected, action);
+  if (!deletion.id.empty()) {
+    ++QuarantinedCount_;
+    view_.ResultRowKept(deletion.id);
+  }
   view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
   view_.DetectionReported(path, action, check);
   return result.outcome != platform::DeleteOutcome::kRefused;

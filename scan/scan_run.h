@@ -14,6 +14,7 @@
 #include "scan/file_find.h"
 #include "scan/heuristic_scanner.h"
 #include "scan/hex_editor.h"
+#include "scan/quarantine.h"
 #include "scan/read_ahead.h"
 #include "scan/scan_view.h"
 #include "scan/worker.h"
@@ -90,6 +91,13 @@ class TScanRun {
   bool HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
                        const std::string& name, const platform::FileStamp& examined,
                        std::string_view check);
+
+  // Keeps every file that a detection deletes in quarantine first (see DeleteKeeping); a
+  // file that cannot be kept is not deleted, and its row says why. Null (the default):
+  // deletions remove files at once. Not owned; must outlive the scan run or be reset.
+  void SetQuarantine(Quarantine* quarantine) { quarantine_ = quarantine; }
+  // Files of this scan deleted and kept in the quarantine.
+  int32_t QuarantinedCount() const { return QuarantinedCount_; }
 
   // True while any lookup runs or waits.
   bool LookupsPending() const;
@@ -188,6 +196,8 @@ class TScanRun {
   int32_t RemovedCount_ = 0;
   int32_t TooLargeCount_ = 0;
   int32_t NotExaminedCount_ = 0;
+  int32_t QuarantinedCount_ = 0;
+  Quarantine* quarantine_ = nullptr;
   // Work done on the file in hand since messages were last processed.
   size_t unpaced_ = 0;
   // The strings that heuristic_scanner_ was built from.

@@ -31,6 +31,9 @@ class ScanView {
   // The scanner window has no use for it; the command-line scanner prints it.
   virtual void DetectionReported(const std::string& /*path*/, std::string_view /*action*/,
                                  std::string_view /*check*/) {}
+  // The row just added is of a file that was deleted and kept in the quarantine as entry id
+  // (the window offers to restore it from there).
+  virtual void ResultRowKept(const std::string& /*id*/) {}
   // Told of every file that was meant to be examined and was not (it could not be opened or
   // read, vanished, grew past the size limit) and of every folder that could not be listed or
   // was too deep to reach; reason is the system's error text or says why.

@@ -60,6 +60,52 @@ bool DialogService::OpenFile(const QString& title, std::string* file_name) {
   return true;
 }
 
+namespace {
+
+// The extension of a filter such as "CSV files (*.csv)", with its dot: ".csv".
+QString FilterExtension(const QString& filter) {
+  const int star = filter.indexOf("*.");
+  if (star < 0) return QString();
+  int end = star + 2;
+  while (end < filter.size() && filter[end].isLetterOrNumber()) ++end;
+  return filter.mid(star + 1, end - star - 1);
+}
+
+}  // namespace
+
+bool DialogService::SaveFile(const QString& title, const QStringList& filters,
+                             std::string* file_name, QString* filter) {
+  QString path;
+  QString chosen_filter;
+  if (scripted_) {
+    if (!file_names_.empty()) {
+      path = QFile::decodeName(QByteArray::fromStdString(file_names_.front()));
+      file_names_.pop_front();
+    }
+  } else {
+    const QString start = QFile::decodeName(QByteArray::fromStdString(*file_name));
+    path = QFileDialog::getSaveFileName(nullptr, title, start, filters.join(";;"),
+                                        &chosen_filter);
+  }
+  if (path.isEmpty()) return false;
+  if (chosen_filter.isEmpty()) {
+    chosen_filter = filters.isEmpty() ? QString() : filters.front();
+    for (const QString& f : filters) {
+      const QString extension = FilterExtension(f);
+      if (!extension.isEmpty() && path.endsWith(extension, Qt::CaseInsensitive)) {
+        chosen_filter = f;
+        break;
+      }
+    }
+  }
+  const QString extension = FilterExtension(chosen_filter);
+  const int slash = path.lastIndexOf('/');
+  if (!extension.isEmpty() && !path.mid(slash + 1).contains('.')) path += extension;
+  *file_name = QFile::encodeName(path).toStdString();
+  *filter = chosen_filter;
+  return true;
+}
+
 void DialogService::SetScripted(bool scripted) { scripted_ = scripted; }
 bool DialogService::Scripted() { return scripted_; }
 void DialogService::SetNextAnswer(QMessageBox::StandardButton answer) {

@@ -8,6 +8,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <deque>
 #include <functional>
 #include <string>
@@ -40,6 +41,14 @@ class DialogService {
   // Returns true and sets *file_name to the chosen file's full path, or false after a cancel
   // (*file_name unchanged).
   static bool OpenFile(const QString& title, std::string* file_name);
+
+  // The file-save dialog with the given name filters ("Text files (*.txt)", ...), starting
+  // with *file_name when it is not empty. Returns true and sets *file_name to the chosen
+  // path (the filter's extension added when the name has none) and *filter to the filter
+  // chosen, or false after a cancel. Scripted: the next file name, and the filter whose
+  // pattern matches its extension (the first one otherwise).
+  static bool SaveFile(const QString& title, const QStringList& filters, std::string* file_name,
+                       QString* filter);
 
   // ---- Test hooks ----
   static void SetScripted(bool scripted);

@@ -131,6 +131,7 @@ TForm3::TForm3(std::string program_directory)
   paint_timer_.setSingleShot(true);
   paint_timer_.setInterval(kPaintIntervalMs);
   connect(&paint_timer_, &QTimer::timeout, this, [this] { FlushPanels(); });
+  SetUpResultActions();
   LayOut();
 }
 
@@ -160,6 +161,12 @@ void TForm3::FormShow() {
   if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
     std::fprintf(stderr, "nerlo: %s\n", expired.c_str());
   run_->SetDatabaseDirectory(set.folder);
+  // Opened after the show handling, which lets lookups of an earlier scan end first: their
+  // deletions still go through the quarantine they began with.
+  struct OpenAfter {
+    TForm3* form;
+    ~OpenAfter() { form->OpenQuarantine(); }
+  } open_after{this};
   run_->FormShow();
 }
 
@@ -183,6 +190,7 @@ void TForm3::AddResultRow(const std::string& location, const std::string& diagno
   auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(platform::DisplayText(location)),
                                                QString::fromStdString(platform::DisplayText(diagnostic)),
                                                QString::fromStdString(platform::DisplayText(action))});
+  item->setData(0, Qt::UserRole, QByteArray::fromStdString(location));
   ListView1->addTopLevelItem(item);
 }
 

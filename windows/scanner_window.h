@@ -10,10 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "scan/quarantine.h"
 #include "scan/scan_run.h"
 #include "scan/scan_view.h"
 #include "windows/form_base.h"
 
+class QMenu;
 class QSizeGrip;
 
 namespace nerlo::windows {
@@ -80,6 +82,34 @@ class TForm3 : public TFormBase, public scan::ScanView {
   // Paints the panel texts still waiting for the next refresh.
   void FlushPanels();
 
+  // ---- Acting on the result list (result_actions.cpp) ----
+  // The row just added is of a file kept in the quarantine as entry id.
+  void ResultRowKept(const std::string& id) override;
+  // The result list's context menu for item (null: clicked beside the rows), owned by the
+  // caller: "Copy path", "Open containing folder", "Restore" (enabled for a row whose file
+  // is in the quarantine), then "Save results...".
+  QMenu* ResultMenu(QTreeWidgetItem* item);
+  // The selected rows as text, one line per row, columns separated by tabs, as shown; what
+  // Ctrl+C puts on the clipboard.
+  QString SelectedRowsText() const;
+  void CopySelectedRows();
+  void CopyPath(QTreeWidgetItem* item);
+  void OpenContainingFolder(QTreeWidgetItem* item);
+  // Restores the row's file from the quarantine to where it was; says in a message box what
+  // happened (restored, or why not).
+  void RestoreRow(QTreeWidgetItem* item);
+  // Asks for a file and writes every row and the final counts there, as CSV when the file
+  // ends in ".csv" (or the CSV filter was chosen), else as tab-separated text.
+  void SaveResults();
+  // The text SaveResults writes.
+  std::string ResultsText(bool csv) const;
+  // A row's path as bytes, and the quarantine entry of its file (empty when not kept).
+  static std::string RowPath(const QTreeWidgetItem* item);
+  static std::string RowEntry(const QTreeWidgetItem* item);
+  // The quarantine that deletions of this window's scans go through (null when Keep=0 in the
+  // settings); opened afresh at every showing.
+  scan::Quarantine* QuarantineOfScans() { return quarantine_.get(); }
+
  protected:
   void FormShow() override;
   void FormClose(QCloseEvent* event) override;
@@ -95,8 +125,11 @@ class TForm3 : public TFormBase, public scan::ScanView {
   };
 
   void LayOut();
+  void SetUpResultActions();
+  void OpenQuarantine();
 
   SettingsOfForm4 settings_;
+  std::unique_ptr<scan::Quarantine> quarantine_;
   // Where the shipped databases are; installed signature sets are looked for at every show.
   std::string program_directory_;
   std::unique_ptr<scan::TScanRun> run_;

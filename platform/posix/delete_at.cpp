@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/posix/handle_pool.h"
 #include "platform/posix/stat_util.h"
+#include "platform/quarantine_io.h"
 
 namespace nerlo::platform {
 
@@ -151,9 +152,47 @@ bool IsExaminedFile(const struct stat& moved, const struct stat& pinned,
          now.modified_ns == examined.modified_ns;
 }
 
+// Opens the moved-aside file for reading and hands it to keep, when the open descriptor is
+// the pinned file. False, with *reason set, when it is not kept.
+bool KeepAside(int dir_fd, const std::string& aside, const struct stat& pinned,
+               const KeepHook& keep, std::string* reason) {
+  int fd;
+  do {
+    fd = openat(dir_fd, aside.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *reason = "cannot be read to keep a copy: " + ErrorText(errno);
+    return false;
+  }
+  const ScopedFd file(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      posix::IdentityOf(st) != posix::IdentityOf(pinned)) {
+    *reason = kChanged;
+    return false;
+  }
+  FileDetails details;
+  details.stamp = posix::StampOf(st);
+  details.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  details.owner = static_cast<uint32_t>(st.st_uid);
+  details.group = static_cast<uint32_t>(st.st_gid);
+  AsideFile aside_file(fd, details, aside);
+  return keep(aside_file, reason);
+}
+
 }  // namespace
 
-DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined) {
+int64_t AsideFile::Read(void* buffer, size_t count, ErrorCode* error) {
+  ssize_t n;
+  do {
+    n = read(fd_, buffer, count);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && error != nullptr) *error = errno;
+  return n;
+}
+
+DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
+                      const KeepHook& keep) {
   if (!examined.identity.valid || name.empty() || name == "." || name == ".." ||
       name.find('/') != std::string::npos)
     return Refused("not a file that was examined");
@@ -187,7 +226,12 @@ DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileS
     return MoveBack(dir_fd, aside, name, kChanged);
 
   // Here the file under the hidden name is the file examined, unchanged; pin is a handle of
-  // it. Only its removal follows.
+  // it. It is kept first, when asked; then only its removal follows.
+  if (keep) {
+    std::string reason;
+    if (!KeepAside(dir_fd, aside, pinned, keep, &reason))
+      return MoveBack(dir_fd, aside, name, reason);
+  }
   if (unlinkat(dir_fd, aside.c_str(), 0) != 0)
     return MoveBack(dir_fd, aside, name, ErrorText(errno));
   return Done(DeleteOutcome::kDeleted);

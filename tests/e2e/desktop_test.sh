@@ -23,6 +23,8 @@ for tool in Xvfb xdotool python3; do
 done
 
 work="$(mktemp -d)"
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 xvfb_pid=""
 nerlo_pid=""
 cleanup() {

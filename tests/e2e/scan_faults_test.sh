@@ -12,6 +12,8 @@ preload="$bin/../tests/preload/libnerlo_fault_preload.so"
 [ -x "$scan" ] && [ -f "$preload" ] || { echo "nerlo-scan or the fault library not built" >&2; exit 77; }
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 failures=0
 
 fail() {

@@ -8,6 +8,8 @@ scan="$bin/nerlo-scan"
 # Thousands of small files: a memory file system, when there is one, keeps their creation and
 # removal from dominating the run.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then work="$(mktemp -d -p /dev/shm)"; else work="$(mktemp -d)"; fi
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'rm -rf "$work"' EXIT
 failures=0
 

@@ -14,6 +14,8 @@ base=/tmp
 [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
 work="$(mktemp -d "$base/nerlo-limits.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 failures=0
 
 fail() {
@@ -70,7 +72,7 @@ scan_limited() {
   [ "$status" = 1 ] || fail "$1: status $status: $(head -c 500 "$work/err")"
   [ -s "$work/err" ] && fail "$1: messages: $(head -c 500 "$work/err")"
   local expected
-  expected="$(printf 'Files scanned: %s\nInfected: %s\nRemoved: %s\nNot examined: 0\nToo large (5 MiB or more), not examined: 0' "$3" "$4" "$4")"
+  expected="$(printf 'Files scanned: %s\nInfected: %s\nRemoved: %s\nNot examined: 0\nToo large (5 MiB or more), not examined: 0\nQuarantined: %s (restore with nerlo-quarantine)' "$3" "$4" "$4" "$4")"
   [ "$(grep -v 'Infected!' "$work/out")" = "$expected" ] || fail "$1: summary: $(grep -v 'Infected!' "$work/out")"
   [ "$(grep -c ': Infected! Deleted. \[hash\]$' "$work/out")" = "$4" ] || fail "$1: detection lines"
 }

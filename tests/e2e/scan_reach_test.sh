@@ -8,6 +8,8 @@ bin="$(cd "$1" && pwd)"
 scan="$bin/nerlo-scan"
 sigtool="$bin/nerlo-sigtool"
 work="$(mktemp -d)"
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
 chmod 755 "$work"
 failures=0
@@ -38,7 +40,7 @@ summary_re='^(Files scanned|Infected|Removed|Not examined|Too large \(5 MiB or m
 run_scan() {
   status=0
   "${as_user[@]}" "$scan" --quiet "$@" >"$work/out" 2>"$work/err" || status=$?
-  detections="$(grep -a -v -E "$summary_re" "$work/out" | LC_ALL=C sort || true)"
+  detections="$(grep -a -v -E "$summary_re|^Quarantined: " "$work/out" | LC_ALL=C sort || true)"
   summary="$(grep -a -E "$summary_re" "$work/out" || true)"
 }
 

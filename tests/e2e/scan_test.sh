@@ -6,6 +6,8 @@ bin="$(cd "$1" && pwd)"
 scan="$bin/nerlo-scan"
 sigtool="$bin/nerlo-sigtool"
 work="$(mktemp -d)"
+# Files deleted by the scans are kept here, not in the real quarantine.
+export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
 
@@ -29,7 +31,7 @@ summary_re='^(Files scanned|Infected|Removed|Not examined|Too large \(5 MiB or m
 run_scan() {
   status=0
   "$scan" --quiet "$@" >"$work/out" 2>"$work/err" || status=$?
-  detections="$(grep -a -v -E "$summary_re" "$work/out" | LC_ALL=C sort || true)"
+  detections="$(grep -a -v -E "$summary_re|^Quarantined: " "$work/out" | LC_ALL=C sort || true)"
   summary="$(grep -a -E "$summary_re" "$work/out" || true)"
 }
 
@@ -144,6 +146,8 @@ expect_eq "window checks" "$(printf '[window %s]\n' 1 2 3)" "$(grep -o -a '\[win
 expect_eq "window deletions" "$(printf '%s\n' "Infected! Already deleted." "Infected! Already deleted." "Infected! Deleted." | LC_ALL=C sort)" \
   "$(sed -e 's/^.*windows\.bin: //' -e 's/ \[window [0-9]\]$//' <<<"$window_lines" | LC_ALL=C sort)"
 expect_eq "delete detections" "$expected" "$(grep -a -v '/a/b/windows.bin: ' <<<"$detections")"
+# Every deleted file was kept first, and the last line says so.
+expect_eq "quarantine line" "Quarantined: 5 (restore with nerlo-quarantine)" "$(tail -n 1 "$work/out")"
 expect_eq "delete summary" "$(summary_of 6 9 5 0 1)" "$summary"
 [ -L "$tree/link-to-hashed.bin" ] || fail "the symbolic link was removed"
 [ -e "$tree/big.bin" ] || fail "the file above the size limit was removed"

@@ -161,6 +161,8 @@ class Program {
   Program() {
     config_ = std::make_unique<TempDir>();
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config_->path()));
+    // Files that scans delete are kept beside the settings, never in the user's quarantine.
+    qputenv("NERLO_QUARANTINE_DIR", QByteArray::fromStdString(config_->path() + "/quarantine"));
     windows::DialogService::SetScripted(true);
     windows::DialogService::ClearScript();
     windows::DialogService::OnMessage = nullptr;
@@ -177,6 +179,7 @@ class Program {
   const TempDir& ProgramDir() const { return program_dir_; }
   std::string SettingsFile() const { return config_->path() + "/nerlo/nerlo.ini"; }
   std::string ConfigDir() const { return config_->path(); }
+  std::string QuarantineDir() const { return config_->path() + "/quarantine"; }
 
   // "Scan", choose "Folder", OK, with dir as the picker's answer.
   static void ScanFolder(const std::string& dir) {

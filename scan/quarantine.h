@@ -1,0 +1,175 @@
+// The quarantine: every file that a scan deletes is first kept here, so that a false alarm
+// never costs a user a file. The folder is $XDG_DATA_HOME/nerlo/quarantine (by default
+// ~/.local/share/nerlo/quarantine), or /var/lib/nerlo/quarantine for the super-user; mode
+// 0700, entries 0600.
+//
+// An entry is one file, ID.nq: a header line, a record (the original path as bytes, size,
+// mode, owner, modification time, MD5, SHA-256, the checks that fired, when it was kept), an
+// empty line, then the file's bytes XOR-ed with a fixed key, so that no other scanner or file
+// manager takes the entry for the original file. An entry is written under a temporary name,
+// synced and only then renamed to ID.nq, so that a crash never leaves a half entry that could
+// be restored; the next start removes such leftovers (after checking them whole). IDs begin with
+// the UTC time the entry was kept (YYYYMMDD-HHMMSS-xxxxxx), so that their order is the order of
+// age. The bytes are flushed to the disk before the file is removed from its place; a synced entry
+// whose name did not reach the disk before a crash is published by the next start.
+//
+// Settings ([Quarantine] in nerlo.ini): Keep (1; 0 turns the quarantine off and deletions
+// remove files at once), MaxSizeMB (1024: the bytes all entries may take) and MaxDays (30:
+// older entries are removed). When a new entry needs room, the oldest go first; a file larger
+// than the whole quota is not kept, and so not deleted.
+//
+// One Quarantine object belongs to one thread at a time. Several processes may share the
+// folder: leftovers are removed only when the process that wrote them has ended.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/quarantine_io.h"
+
+namespace nerlo::scan {
+
+struct QuarantineSettings {
+  bool keep = true;
+  int64_t max_bytes = int64_t{1} << 30;
+  int64_t max_days = 30;
+};
+
+// The [Quarantine] settings of the INI text settings_text (keys and sections compared without
+// regard to ASCII case; a missing or malformed value keeps its default, MaxSizeMB and MaxDays
+// must be positive).
+QuarantineSettings ParseQuarantineSettings(std::string_view settings_text);
+// The same, read from the user's settings file (platform::SettingsFilePath); the defaults
+// when it is missing.
+QuarantineSettings ReadQuarantineSettings();
+
+struct QuarantineRecord {
+  std::string id;
+  std::string original_path;  // bytes, as the scan named the file
+  int64_t size = 0;
+  uint32_t mode = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
+  int64_t modified_ns = 0;
+  std::string md5;                  // 32 upper-case hex digits
+  std::string sha256;               // 64 lower-case hex digits
+  std::vector<std::string> checks;  // "hash", "heuristic N", "window N"
+  int64_t kept_at = 0;              // seconds since 1970, UTC
+  int64_t stored_bytes = 0;         // the entry file's size
+};
+
+// "YYYY-MM-DD HH:MM:SS" (UTC) of seconds since 1970.
+std::string FormatUtc(int64_t seconds);
+
+class Quarantine {
+ public:
+  // The folder to use: $NERLO_QUARANTINE_DIR when set (tests and benchmarks), else
+  // /var/lib/nerlo/quarantine for the super-user, else DATA_HOME/nerlo/quarantine; empty when
+  // no home folder is known.
+  static std::string DefaultFolder();
+
+  // A quarantine in folder, not yet opened. now_seconds, when not null, replaces the clock
+  // (tests).
+  explicit Quarantine(std::string folder, QuarantineSettings settings = {},
+                      int64_t (*now_seconds)() = nullptr);
+
+  // Creates the folder when missing (0700), removes half-written entries of processes that
+  // have ended, finishes or undoes their interrupted deletions (see DeleteKeeping), and reads
+  // the sizes of the entries. False with *error set when the folder cannot be made or read.
+  bool Open(std::string* error);
+
+  const std::string& Folder() const { return folder_; }
+  const QuarantineSettings& Settings() const { return settings_; }
+
+  // A fresh entry ID (the current UTC time and random digits).
+  std::string NewEntryId();
+
+  // Copies file (read through its own descriptor) into a new entry id, synced to the disk,
+  // and makes room first by removing entries older than MaxDays and then the oldest ones.
+  // Returns false, with *reason set, when it could not be kept whole (no space, no
+  // permission, larger than the quota, the folder could not be opened); nothing of it is left
+  // then.
+  bool Keep(platform::AsideFile& file, const std::string& original_path, std::string_view check,
+            const std::string& id, std::string* reason);
+
+  // Every entry, oldest first. Entries whose header cannot be read are left out.
+  bool List(std::vector<QuarantineRecord>* records, std::string* error) const;
+  // The record of id; false with *error set when there is no such entry.
+  bool Find(const std::string& id, QuarantineRecord* record, std::string* error) const;
+  // The original bytes of id, checked against the size and both hashes of its record; false
+  // with *error set when the entry is missing or damaged.
+  bool ReadOriginal(const std::string& id, std::string* bytes, QuarantineRecord* record,
+                    std::string* error) const;
+
+  // Writes the bytes of id back, with its mode and modification time (and its owner when run
+  // as the super-user), to its original path, or to `to` when that is not empty (a folder
+  // there means the original name inside it). Never replaces anything: an existing file or a
+  // missing folder is an error that says so. The entry is removed once the file is back.
+  // *restored_path receives the path written.
+  bool Restore(const std::string& id, const std::string& to, std::string* restored_path,
+               std::string* error);
+  // Writes the original bytes of id to a new file at path (mode 0600; never over an existing
+  // file). The entry stays.
+  bool Export(const std::string& id, const std::string& path, std::string* error) const;
+  bool Remove(const std::string& id, std::string* error);
+  // Removes every entry kept more than older_than_days days ago (all of them when
+  // older_than_days is negative); the number removed into *removed.
+  bool Purge(int64_t older_than_days, int* removed, std::string* error);
+
+  // Test hook: called at the steps of Keep ("open", "write" after every piece, "sync",
+  // "commit", "committed"), so that a test can end the process at any of them.
+  void SetStepHook(void (*hook)(const char* step)) { step_hook_ = hook; }
+
+  // Bookkeeping of a deletion in progress, used by DeleteKeeping: a marker written before the
+  // file's copy is made and removed once the deletion has ended either way, so that the next
+  // start can give a file left under its hidden name by a process that was killed its name
+  // back (and drop its entry then, since the file is in its place again).
+  bool MarkPending(const std::string& id, const std::string& original_path,
+                   const std::string& aside_name, const platform::FileIdentity& identity,
+                   std::string* reason);
+  void ClearPending(const std::string& id);
+  // Runs the step hook, when one is set.
+  void Step(const char* step) const {
+    if (step_hook_ != nullptr) step_hook_(step);
+  }
+
+ private:
+  std::string EntryPath(const std::string& id) const;
+  int64_t Now() const;
+  bool MakeRoom(int64_t needed, std::string* reason);
+  void RecoverPending(const std::string& marker_name);
+  void PublishOrRemove(const std::string& temporary_name);
+  void Forget(const std::string& id);
+
+  std::string folder_;
+  QuarantineSettings settings_;
+  int64_t (*now_seconds_)() = nullptr;
+  void (*step_hook_)(const char*) = nullptr;
+  bool open_ = false;
+  // Entry IDs with their sizes in bytes, read by Open and kept up to date.
+  std::map<std::string, int64_t> sizes_;
+  int64_t total_bytes_ = 0;
+  std::string open_error_;
+  std::string buffer_;  // the bytes of the file being kept; its allocation is reused
+};
+
+// The outcome of a deletion through the quarantine.
+struct KeptDeletion {
+  platform::DeleteResult result;  // as platform::DeleteAt says; for a refusal also why
+  std::string id;                 // the entry made, when the file was deleted
+};
+
+// Deletes the entry name of dir, the file examined (shown as path), as platform::DeleteAt
+// does, after keeping it in quarantine: the moved-aside file is copied through its descriptor
+// and synced before it is removed; when it cannot be kept it gets its name back and the
+// outcome is kRefused with the reason. A kept copy of a file that is then not removed after
+// all is dropped again. quarantine null: plain DeleteAt.
+KeptDeletion DeleteKeeping(Quarantine* quarantine, const platform::Directory& dir,
+                           const std::string& name, const platform::FileStamp& examined,
+                           const std::string& path, std::string_view check);
+
+}  // namespace nerlo::scan
