@@ -1,6 +1,5 @@
 #include "cli/set_report.h"
 
-#include "cli/report_text.h"
 #include "platform/display_text.h"
 
 namespace nerlo::cli {

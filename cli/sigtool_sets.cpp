@@ -160,7 +160,7 @@ int KeygenCommand(const std::vector<std::string>& args) {
   if (!platform::WriteNewFile(public_path, sigdb::KeyFileText(public_key), 0644, &error)) {
     Complain("cannot write \"" + public_path + "\": " + ErrorText(error) + "; \"" + secret_path +
              "\" removed again");
-    platform::DeleteFile(secret_path);
+    platform::RemoveFile(secret_path);
     return kFailed;
   }
   std::cout << "Secret key: " << secret_path << " (mode 0600; keep it off the mirror)\n"

@@ -41,6 +41,9 @@ bool MakeDirectory(const std::string& path, uint32_t mode, ErrorCode* error = nu
 bool WriteNewFile(const std::string& path, std::string_view contents, uint32_t mode,
                   ErrorCode* error = nullptr);
 
+// Removes the directory entry path (a symbolic link itself, never its target; not a folder).
+bool RemoveFile(const std::string& path, ErrorCode* error = nullptr);
+
 // Reads the file at path (links followed; nothing but a regular file) into *contents, but at
 // most max_bytes + 1 bytes, so that a caller can refuse a file larger than max_bytes without
 // reading it whole.

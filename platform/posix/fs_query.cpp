@@ -113,6 +113,11 @@ bool WriteNewFile(const std::string& path, std::string_view contents, uint32_t m
   return true;
 }
 
+bool RemoveFile(const std::string& path, ErrorCode* error) {
+  if (unlink(path.c_str()) == 0) return true;
+  return Fail(error, errno);
+}
+
 bool ReadFileHead(const std::string& path, size_t max_bytes, std::string* contents,
                   ErrorCode* error) {
   ErrorCode code = 0;
