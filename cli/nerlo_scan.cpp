@@ -331,7 +331,7 @@ int Main(int argc, char** argv) {
     set = sigdb::ResolveSignatureSet(sigdb::InstalledSetRoots(), program_directory);
   }
   for (const std::string& warning : set.warnings)
-    PrintError("warning: " + EscapeForDisplay(warning));
+    PrintError("warning: " + platform::DisplayText(warning));
   if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
     PrintError(expired);
   if (options.version) {

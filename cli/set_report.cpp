@@ -1,6 +1,7 @@
 #include "cli/set_report.h"
 
 #include "cli/report_text.h"
+#include "platform/display_text.h"
 
 namespace nerlo::cli {
 namespace {
@@ -20,7 +21,7 @@ std::string SetReport(const sigdb::ResolvedSet& set, const sigdb::SignatureCount
   } else {
     text += "version 0, the databases shipped with the program (no manifest)\n";
   }
-  text += "Folder: " + EscapeForDisplay(set.folder) + "\n";
+  text += "Folder: " + platform::DisplayText(set.folder) + "\n";
   text += "Signatures: " + Count(counts.hashes, "hashes", "database.db") + ", " +
           Count(counts.windows, "byte windows", "tdb.ldb") + ", " +
           Count(counts.heuristics, "heuristic strings", "heuristics.db") + "\n";
