@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/fs_install.h"
 #include "platform/fs_query.h"
 #include "platform/platform.h"
 #include "scan/scan_run.h"
@@ -160,7 +161,7 @@ int KeygenCommand(const std::vector<std::string>& args) {
   if (!platform::WriteNewFile(public_path, sigdb::KeyFileText(public_key), 0644, &error)) {
     Complain("cannot write \"" + public_path + "\": " + ErrorText(error) + "; \"" + secret_path +
              "\" removed again");
-    platform::DeleteFile(secret_path);
+    platform::RemoveTree(secret_path);
     return kFailed;
   }
   std::cout << "Secret key: " << secret_path << " (mode 0600; keep it off the mirror)\n"
