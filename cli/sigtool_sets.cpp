@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/fs_install.h"
 #include "platform/fs_query.h"
 #include "platform/platform.h"
 #include "scan/scan_run.h"

@@ -8,7 +8,7 @@
 
 #include "platform/quarantine_io.h"
 #include "windows/dialog_service.h"
-#include "windows/display_text.h"
+#include "platform/display_text.h"
 #include "windows/scanner_window.h"
 
 namespace nerlo::windows {
