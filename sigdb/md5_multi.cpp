@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
+#include <vector>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NERLO_MD5_VECTOR 1
@@ -131,8 +133,10 @@ NERLO_AVX2 inline __m256i Avx2I(__m256i x, __m256i y, __m256i z) {
 
 template <int S>
 NERLO_AVX2 inline __m256i Avx2Step(__m256i a, __m256i b, __m256i f, __m256i x, uint32_t t) {
-  const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(a, f),
-                                       _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(t))));
+  // a + x + t does not wait for the previous step's result, f does: it is added last.
+  const __m256i early =
+      _mm256_add_epi32(a, _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(t))));
+  const __m256i sum = _mm256_add_epi32(early, f);
   const __m256i rotated =
       _mm256_or_si256(_mm256_slli_epi32(sum, S), _mm256_srli_epi32(sum, 32 - S));
   return _mm256_add_epi32(b, rotated);
@@ -215,8 +219,9 @@ NERLO_AVX512 inline __m512i Avx512I(__m512i x, __m512i y, __m512i z) {
 
 template <int S>
 NERLO_AVX512 inline __m512i Avx512Step(__m512i a, __m512i b, __m512i f, __m512i x, uint32_t t) {
-  const __m512i sum = _mm512_add_epi32(_mm512_add_epi32(a, f),
-                                       _mm512_add_epi32(x, _mm512_set1_epi32(static_cast<int>(t))));
+  const __m512i early =
+      _mm512_add_epi32(a, _mm512_add_epi32(x, _mm512_set1_epi32(static_cast<int>(t))));
+  const __m512i sum = _mm512_add_epi32(early, f);
   return _mm512_add_epi32(b, _mm512_rol_epi32(sum, S));
 }
 
@@ -316,12 +321,19 @@ void StartMessage(Lanes<L>& lanes, size_t lane, size_t index, MD5Message message
 template <size_t L, void (*Blocks)(uint32_t (*)[L], const uint8_t* const*, size_t)>
 void VectorMany(std::span<const MD5Message> messages, std::span<TCustomMD5::Digest> digests,
                 size_t scalar_tail) {
+  // Longest first: the short messages then fill the lanes freed near the end, and the lanes
+  // end close together instead of one long message running on alone.
+  std::vector<size_t> order(messages.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&messages](size_t left, size_t right) {
+    return messages[left].size() > messages[right].size();
+  });
   Lanes<L> lanes;
-  size_t waiting = 0;  // the first message not yet given a lane
+  size_t waiting = 0;  // the first place in order not yet given a lane
   size_t busy = 0;
   for (size_t lane = 0; lane < L; ++lane) {
     if (waiting < messages.size()) {
-      StartMessage(lanes, lane, waiting, messages[waiting]);
+      StartMessage(lanes, lane, order[waiting], messages[order[waiting]]);
       ++waiting;
       ++busy;
     } else {
@@ -359,7 +371,7 @@ void VectorMany(std::span<const MD5Message> messages, std::span<TCustomMD5::Dige
                                 lanes.state[3][lane]};
       StoreDigest(done, digests[lanes.message[lane]]);
       if (waiting < messages.size()) {
-        StartMessage(lanes, lane, waiting, messages[waiting]);
+        StartMessage(lanes, lane, order[waiting], messages[order[waiting]]);
         ++waiting;
       } else {
         lanes.message[lane] = kIdle;

@@ -34,11 +34,11 @@ using MD5Message = std::span<const uint8_t>;
 
 // digests[i] receives the MD5 digest of messages[i], for every i; digests must have at least
 // messages.size() places (the others are left as they are; fewer raise std::invalid_argument
-// before anything is hashed). The messages are started in their
-// order; when only a few long ones remain, they are finished one at a time, which is faster than
-// vector lanes that are mostly idle. Uses no shared state: any number of threads may call it at
-// once. engine defaults to BestMD5Engine(); an engine the processor does not run is replaced
-// by BestMD5Engine().
+// before anything is hashed). The longest messages are started first, so that the lanes end
+// close together; when one long message remains it is finished by the scalar code, which is
+// faster than vector lanes that are all idle but one. Uses no shared state: any number of
+// threads may call it at once. engine defaults to BestMD5Engine(); an engine the
+// processor does not run is replaced by BestMD5Engine().
 void MD5Many(std::span<const MD5Message> messages, std::span<TCustomMD5::Digest> digests);
 void MD5Many(std::span<const MD5Message> messages, std::span<TCustomMD5::Digest> digests,
              MD5Engine engine);
