@@ -69,7 +69,7 @@ void TForm2::RunScan(const scan::ScanTarget& target) {
     ~Running() { scan_running_ = false; }
   } running;
   Form3->ShowForm();
-  if (!scan::WalkScanTarget(Form3->Run(), target))
+  if (scan::WalkScanTarget(Form3->Run(), target) == scan::TargetOutcome::kNotReached)
     Form3->FileNotExamined(target.only_path, "Its folder could not be listed.");
   // Hits of lookups still running belong to this scan's figures.
   Form3->Run().WaitForLookups();
