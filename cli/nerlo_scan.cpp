@@ -6,7 +6,7 @@
 // not examined, no database at all, a database that could not be loaded), 0 otherwise. A
 // detection wins over errors, so that a script testing for 1 never misses one.
 //
-// Every path printed, on either stream, goes through EscapeForDisplay: a file name holding a
+// Every path printed, on either stream, goes through DisplayText: a file name holding a
 // line feed or an escape sequence cannot forge a report line or drive the terminal.
 
 #include <chrono>
@@ -20,6 +20,7 @@
 
 #include "cli/report_text.h"
 #include "platform/console.h"
+#include "platform/display_text.h"
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 #include "platform/platform.h"
@@ -30,7 +31,7 @@
 namespace {
 
 using namespace nerlo;
-using cli::EscapeForDisplay;
+using platform::DisplayText;
 
 constexpr std::string_view kVersion = "nerlo-scan (Nerlo) 1.00\n";
 
@@ -94,7 +95,7 @@ struct Options {
 void PrintError(const std::string& text) { std::cerr << "nerlo-scan: " << text << "\n"; }
 
 int UsageError(const std::string& message) {
-  std::cerr << "nerlo-scan: " << EscapeForDisplay(message) << "\n\n" << kUsage;
+  std::cerr << "nerlo-scan: " << DisplayText(message) << "\n\n" << kUsage;
   return kExitError;
 }
 
@@ -167,7 +168,7 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
       const std::string reason = platform::ErrorText(error);
       if (first_missing_reason.empty()) first_missing_reason = reason;
       if (!is_heuristics)
-        warnings.push_back("warning: " + EscapeForDisplay(path) + ": " + reason +
+        warnings.push_back("warning: " + DisplayText(path) + ": " + reason +
                            " (this check finds nothing)");
       continue;
     }
@@ -179,13 +180,13 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
     // block (too large, unreadable, no regular file) is.
     const bool empty = stamp.size == 0 && probe.LoadFoundEmpty();
     if (probe.Filename().empty() && !empty) {
-      PrintError(EscapeForDisplay(path) +
-                 ": cannot be loaded: " + EscapeForDisplay(probe.LoadError()));
+      PrintError(DisplayText(path) +
+                 ": cannot be loaded: " + DisplayText(probe.LoadError()));
       check.failed = true;
     }
   }
   if (!check.usable) {
-    PrintError(EscapeForDisplay(db_dir) + ": no database to scan with (database.db, tdb.ldb" +
+    PrintError(DisplayText(db_dir) + ": no database to scan with (database.db, tdb.ldb" +
                (heuristics ? ", heuristics.db" : "") + "): " + first_missing_reason);
     return check;
   }
@@ -262,7 +263,7 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
   void ReportNotExamined(const std::string& path, const std::string& reason) {
     ClearProgress();
     std::fflush(stdout);
-    PrintError(EscapeForDisplay(path) + ": not examined: " + EscapeForDisplay(reason));
+    PrintError(DisplayText(path) + ": not examined: " + DisplayText(reason));
     ++not_examined_;
   }
 
@@ -281,10 +282,10 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     if (run_ == nullptr) return;
     int columns = platform::StandardErrorColumns();
     if (columns <= 0) columns = kDefaultColumns;
-    const std::string line = "\r" +
-                             cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(),
-                                               run_->RemovedCount(), current_, columns) +
-                             "\033[K";
+    std::string line = "\r";
+    line += cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(), run_->RemovedCount(),
+                              current_, columns);
+    line += "\033[K";
     std::fflush(stdout);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
@@ -312,7 +313,7 @@ int Main(int argc, char** argv) {
   }
   if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
 
-  if (!options.quiet) std::cout << "Databases: " << EscapeForDisplay(db_dir) << std::endl;
+  if (!options.quiet) std::cout << "Databases: " << DisplayText(db_dir) << std::endl;
   const DatabaseCheck databases = CheckDatabases(db_dir, options.heuristics);
   if (!databases.usable) return kExitError;
   bool error = databases.failed;
@@ -334,7 +335,7 @@ int Main(int argc, char** argv) {
     } catch (const Exception& e) {
       // Without heuristics the strings are never used, so their database does not matter.
       if (options.heuristics) {
-        PrintError(EscapeForDisplay(e.Message()));
+        PrintError(DisplayText(e.Message()));
         error = true;
       }
     }
@@ -349,13 +350,13 @@ int Main(int argc, char** argv) {
       } else if (std::string why; !scan::ResolveScanTarget(options.targets[i], target, &why)) {
         view.ClearProgress();
         std::cout.flush();
-        PrintError(EscapeForDisplay(options.targets[i]) + ": " + EscapeForDisplay(why));
+        PrintError(DisplayText(options.targets[i]) + ": " + DisplayText(why));
         error = true;
         continue;
       }
       if (!options.quiet) {
         view.ClearProgress();
-        std::cout << "Scanning: " << EscapeForDisplay(target.shown) << std::endl;
+        std::cout << "Scanning: " << DisplayText(target.shown) << std::endl;
       }
       if (scan::WalkScanTarget(run, target) == scan::TargetOutcome::kNotReached)
         view.ReportNotExamined(target.shown,
@@ -388,7 +389,7 @@ int main(int argc, char** argv) {
   try {
     return Main(argc, argv);
   } catch (const std::exception& e) {
-    PrintError(EscapeForDisplay(e.what()));
+    PrintError(DisplayText(e.what()));
     return kExitError;
   }
 }

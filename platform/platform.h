@@ -99,7 +99,7 @@ struct FileStamp {
 struct DirEntry {
   std::string name;
   bool is_directory = false;
-  // Filled only when details were asked for (or by FindEntry):
+  // Filled only when details were asked for:
   uint32_t attributes = 0;  // Attribute bits; kAttrDirectory also when details were not asked
   int64_t size = 0;         // byte count; 0 for directories
 };
@@ -111,7 +111,9 @@ bool MatchesMask(std::string_view name, std::string_view mask);
 // One listing of one directory, in the order the system lists it, "." and ".." included.
 // Only regular files and directories are listed: symbolic links, FIFOs, sockets and devices
 // are never reported. A directory on a pseudo file system (proc, sysfs, devtmpfs, ...) lists
-// nothing. Not thread-safe; one listing belongs to one thread.
+// only the directories on which another file system is mounted (not "." nor ".."): what is
+// mounted there, such as the tmpfs at /dev/shm, is walked; the pseudo file system's own
+// entries never are. Not thread-safe; one listing belongs to one thread.
 class DirectoryListing {
  public:
   DirectoryListing();
@@ -127,7 +129,7 @@ class DirectoryListing {
   // (costs one status call per matching entry). Returns false, with *error set when error
   // is not null, when the directory cannot be listed (with kNoFollow also when dir itself is
   // a symbolic link); the listing is then empty. A pseudo file system's directory opens
-  // (true) with an empty listing. Opening again closes the previous listing first.
+  // (true) with only its mount points listed. Opening again closes the previous listing first.
   bool Open(const std::string& dir, std::string mask, bool with_details, ErrorCode* error = nullptr,
             LinkPolicy links = LinkPolicy::kFollow);
 
@@ -147,11 +149,6 @@ class DirectoryListing {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// The directory entry of one path, with attributes and size, without following a final
-// symbolic link. Returns false, with *error set, when the path names nothing, or names
-// something that a listing would not report (a link, a FIFO, a socket, a device).
-bool FindEntry(const std::string& path, DirEntry* entry, ErrorCode* error = nullptr);
 
 // Identity, size and change times of the file at path, following symbolic links.
 bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = nullptr);
@@ -285,33 +282,6 @@ class File {
   FileStamp stamp_;
 };
 
-// A read-only view of a whole file. The file is closed as soon as the view is made; the view
-// stays valid until the object is destroyed. Move-only.
-class MappedView {
- public:
-  MappedView() = default;
-  ~MappedView();
-  MappedView(MappedView&& other) noexcept;
-  MappedView& operator=(MappedView&& other) noexcept;
-  MappedView(const MappedView&) = delete;
-  MappedView& operator=(const MappedView&) = delete;
-
-  // Maps the whole file at path (links followed). Fails, with *error set, for a file that
-  // cannot be opened or is not a regular file (as File::Open), an empty file (EINVAL), or a
-  // file of max_size bytes or more (EFBIG). A file that another process truncates while it
-  // is mapped makes reads past its new end fault: map only files that are not rewritten in
-  // place (the databases are replaced by rename).
-  static MappedView Map(const std::string& path, int64_t max_size, ErrorCode* error);
-
-  const unsigned char* data() const { return data_; }
-  int64_t size() const { return size_; }
-  bool IsMapped() const { return data_ != nullptr; }
-
- private:
-  const unsigned char* data_ = nullptr;
-  int64_t size_ = 0;
-};
-
 // ---- Writing files ---------------------------------------------------------------------
 
 // Replaces the file at path by contents atomically: writes a temporary file beside it,
@@ -329,9 +299,6 @@ enum class DeleteOutcome {
   kRefused,      // the system refused, or the name no longer names the expected file
 };
 
-// Deletes the file at path (a final symbolic link is removed itself, never its target).
-DeleteOutcome DeleteFile(const std::string& path);
-
 // Deletes the entry name of dir only if it is the regular file with the expected identity;
 // dir is reached by its handle, never by a path. The entry is first renamed, without
 // replacing anything, to a unique name in the same directory, checked there, and only then
@@ -348,13 +315,6 @@ DeleteOutcome DeleteFile(const std::string& path);
 // system refuses, or the file system cannot rename without replacing.
 DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const FileIdentity& expected);
 
-// Deletes the file at path only if no component of the path is a symbolic link and the name
-// still refers to the regular file with the expected identity; anything else is kRefused.
-// A missing directory or file on the way (at any step, up to the removal itself) is
-// kAlreadyGone; an invalid expected identity is kRefused. Relative paths start at the
-// current directory; "." and repeated separators are skipped, ".." goes to the parent of
-// the directory reached so far; a path ending in "/", "." or ".." is kRefused.
-DeleteOutcome DeleteFileIfSame(const std::string& path, const FileIdentity& expected);
 
 // ---- Large blocks of memory ------------------------------------------------------------
 

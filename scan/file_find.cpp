@@ -132,11 +132,6 @@ void TFileFind::Start() {
   }
 }
 
-void TFileFind::StartIn(const platform::DirectoryRef& root, const std::string& root_path) {
-  BeginWalk();
-  Walk(file_name_.substr(MaskStart()), root, root_path);
-}
-
 void TFileFind::StartFile(const platform::DirectoryRef& dir, const std::string& name,
                           const std::string& path) {
   stop_request_ = false;

@@ -86,9 +86,6 @@ class TFileFind {
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();
-  // Walks root, which the caller has resolved, with FileName's mask (the part after its last
-  // separator); root_path is root's path as reports show it.
-  void StartIn(const platform::DirectoryRef& root, const std::string& root_path);
   // Reports the one entry name of dir (whatever its name holds), as LastMatch path, without a
   // listing.
   void StartFile(const platform::DirectoryRef& dir, const std::string& name,

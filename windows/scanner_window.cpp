@@ -10,7 +10,7 @@
 #include "windows/artwork.h"
 #include "windows/launcher.h"
 #include "windows/dialog_service.h"
-#include "windows/display_text.h"
+#include "platform/display_text.h"
 #include "windows/forms.h"
 #include "windows/settings_dialog.h"
 
@@ -167,9 +167,9 @@ void TForm3::SpeedButton1Click() {
 
 void TForm3::AddResultRow(const std::string& location, const std::string& diagnostic,
                           const std::string& action) {
-  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(DisplayText(location)),
-                                               QString::fromStdString(DisplayText(diagnostic)),
-                                               QString::fromStdString(DisplayText(action))});
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(platform::DisplayText(location)),
+                                               QString::fromStdString(platform::DisplayText(diagnostic)),
+                                               QString::fromStdString(platform::DisplayText(action))});
   ListView1->addTopLevelItem(item);
 }
 
@@ -189,7 +189,7 @@ void TForm3::FlushPanels() {
   for (size_t i = 0; i < 5; ++i) {
     if (!dirty_[i]) continue;
     dirty_[i] = false;
-    bb->SetPanelText(static_cast<int>(i), QString::fromStdString(DisplayText(pending_[i])));
+    bb->SetPanelText(static_cast<int>(i), QString::fromStdString(platform::DisplayText(pending_[i])));
   }
 }
 

@@ -163,6 +163,10 @@ struct DirectoryListing::Impl {
   DIR* dir = nullptr;
   std::string mask;
   bool with_details = false;
+  // A pseudo file system's directory: only the directories on which another file system is
+  // mounted (whose device differs from device) are listed.
+  bool mount_points_only = false;
+  dev_t device = 0;
   FileIdentity identity;
 };
 
@@ -173,6 +177,7 @@ DirectoryListing::~DirectoryListing() { Close(); }
 void DirectoryListing::Close() {
   if (impl_->dir != nullptr) closedir(impl_->dir);
   impl_->dir = nullptr;
+  impl_->mount_points_only = false;
   impl_->identity = FileIdentity();
 }
 
@@ -214,11 +219,10 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
     return false;
   }
   impl_->identity = posix::IdentityOf(st);
-  if (IsPseudoFileSystem(fd, st)) {
-    // Listed as empty: the directory exists, there is just nothing in it to walk.
-    close(fd);
-    return true;
-  }
+  // The decision is made per mount: a pseudo file system's own entries are never listed, but
+  // a real file system mounted below it (the tmpfs at /dev/shm below devtmpfs) is.
+  impl_->mount_points_only = IsPseudoFileSystem(fd, st);
+  impl_->device = st.st_dev;
   // The descriptor passes to the stream; every status call of the listing is made relative
   // to it, so the entries are those of the directory that was opened even if its path is
   // renamed or replaced meanwhile.
@@ -253,6 +257,18 @@ bool DirectoryListing::Next(DirEntry* entry) {
     if (d == nullptr) return false;  // the end, or a read error: either way nothing more
     std::string_view name(d->d_name);
     if (!MatchesMask(name, impl_->mask)) continue;
+    if (impl_->mount_points_only) {
+      if (name == "." || name == ".." || (d->d_type != DT_DIR && d->d_type != DT_UNKNOWN))
+        continue;
+      struct stat st;
+      // AT_NO_AUTOMOUNT: an automount point is looked at, not mounted.
+      if (fstatat(dir_fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
+          !S_ISDIR(st.st_mode) || st.st_dev == impl_->device)
+        continue;
+      entry->name.assign(name);
+      FillDetails(st, name, entry);
+      return true;
+    }
 
     bool need_status = impl_->with_details;
     bool is_directory = false;
@@ -290,32 +306,6 @@ bool DirectoryListing::Next(DirEntry* entry) {
     entry->size = 0;
     return true;
   }
-}
-
-bool FindEntry(const std::string& path, DirEntry* entry, ErrorCode* error) {
-  if (error != nullptr) *error = 0;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    if (error != nullptr) *error = errno;
-    return false;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    if (error != nullptr) *error = ELOOP;
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    if (error != nullptr) *error = ENXIO;
-    return false;
-  }
-  // The entry's name is the last component of the path ("/" for the root itself).
-  std::string_view view(path);
-  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
-  size_t slash = view.rfind('/');
-  std::string_view name =
-      (slash == std::string_view::npos || view.size() == 1) ? view : view.substr(slash + 1);
-  entry->name.assign(name);
-  FillDetails(st, name, entry);
-  return true;
 }
 
 bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error) {
