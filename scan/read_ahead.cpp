@@ -8,6 +8,7 @@
 #include "platform/message_queue.h"
 #include "scan/file_find.h"
 #include "sigdb/md5.h"
+#include "sigdb/md5_multi.h"
 
 namespace nerlo::scan {
 
@@ -16,6 +17,10 @@ namespace {
 // Largest single read, and the piece of the fingerprint between two pacing calls.
 constexpr size_t kReadPiece = 1024 * 1024;
 constexpr size_t kHashPiece = 64 * 1024;
+
+// The most bytes one helper takes in one batch (a single larger file is taken alone), which
+// bounds how long Clear waits for the files in a helper's hands.
+constexpr int64_t kBatchBytes = 16 << 20;
 
 // How long the user-interface thread waits for a helper between two runs of its messages.
 constexpr std::chrono::milliseconds kWaitSlice{5};
@@ -74,6 +79,31 @@ void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
   out.outcome = ExaminedBytes::Outcome::kRead;
 }
 
+namespace {
+
+void SearchHeuristics(ExaminedBytes& out, const THeuristicScanner* scanner,
+                      const std::function<void(size_t)>& pace) {
+  out.heuristics_searched = scanner != nullptr;
+  out.heuristic_hits.clear();
+  if (scanner == nullptr) return;
+  std::function<void()> pump;
+  size_t interval = 0;
+  if (pace) {
+    interval = kHashPiece;
+    pump = [&pace, interval] { pace(interval); };
+  }
+  out.heuristic_hits = scanner->Scan(out.bytes.data(), out.bytes.size(), pump, interval);
+}
+
+// How many files a helper takes at once: twice the messages its processor hashes side by side,
+// so that the lanes stay full while the files of a batch end one after another.
+size_t BatchSize() {
+  const size_t lanes = sigdb::MD5EngineLanes(sigdb::BestMD5Engine());
+  return lanes > 1 ? 2 * lanes : 1;
+}
+
+}  // namespace
+
 void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
                  const std::function<void(size_t)>& pace) {
   const FileBytes& bytes = out.bytes;
@@ -84,21 +114,15 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
     if (pace) pace(piece);
   }
   out.md5_text = md5.DigestText();
-  out.heuristics_searched = scanner != nullptr;
-  out.heuristic_hits.clear();
-  if (scanner == nullptr) return;
-  std::function<void()> pump;
-  size_t interval = 0;
-  if (pace) {
-    interval = kHashPiece;
-    pump = [&pace, interval] { pace(interval); };
-  }
-  out.heuristic_hits = scanner->Scan(bytes.data(), bytes.size(), pump, interval);
+  SearchHeuristics(out, scanner, pace);
 }
 
 TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit,
                        const ThreadStarter& start)
-    : size_limit_(size_limit), depth_(std::max<size_t>(depth, 1)), max_bytes_(max_bytes) {
+    : size_limit_(size_limit),
+      depth_(std::max<size_t>(depth, 1)),
+      max_bytes_(max_bytes),
+      batch_(BatchSize()) {
   threads_.reserve(threads);
   for (size_t i = 0; i < threads; ++i) {
     try {
@@ -212,32 +236,64 @@ void TReadAhead::Clear() {
 
 void TReadAhead::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
+  std::vector<std::shared_ptr<Job>> batch;
+  std::vector<sigdb::MD5Message> messages;
+  std::vector<sigdb::TCustomMD5::Digest> digests;
+  batch.reserve(batch_);
+  messages.reserve(batch_);
+  digests.reserve(batch_);
   for (;;) {
-    std::shared_ptr<Job> job;
-    work_.wait(lock, [this, &job] {
+    work_.wait(lock, [this, &batch] {
+      batch.clear();
       if (ending_) return true;
-      // Files are read in their order: the first one not begun, once it has room.
+      // Files are read in their order: the first ones not begun, as many as have room.
+      int64_t held = held_bytes_;
+      int64_t taken = 0;
       for (const std::shared_ptr<Job>& candidate : jobs_) {
         if (candidate->started) continue;
-        if (held_bytes_ > 0 && held_bytes_ + candidate->bytes > max_bytes_) return false;
-        job = candidate;
-        return true;
+        if (held > 0 && held + candidate->bytes > max_bytes_) break;
+        if (!batch.empty() && taken + candidate->bytes > kBatchBytes) break;
+        batch.push_back(candidate);
+        held += candidate->bytes;
+        taken += candidate->bytes;
+        if (batch.size() == batch_) break;
       }
-      return false;
+      return !batch.empty();
     });
-    if (job == nullptr) return;  // ending
-    job->started = true;
-    held_bytes_ += job->bytes;
+    if (batch.empty()) return;  // ending
+    for (const std::shared_ptr<Job>& job : batch) {
+      job->started = true;
+      held_bytes_ += job->bytes;
+    }
     ++running_;
     lock.unlock();
 
-    ReadWhole(job->file, size_limit_, job->result);
-    job->file.Close();
-    if (job->result.outcome == ExaminedBytes::Outcome::kRead)
-      DigestBytes(job->result, job->scanner);
+    messages.clear();
+    for (const std::shared_ptr<Job>& job : batch) {
+      ReadWhole(job->file, size_limit_, job->result);
+      job->file.Close();
+      if (job->result.outcome == ExaminedBytes::Outcome::kRead)
+        messages.emplace_back(job->result.bytes.data(), job->result.bytes.size());
+    }
+    // The files read are fingerprinted together, then searched one by one and handed over in
+    // their order.
+    digests.resize(messages.size());
+    sigdb::MD5Many(messages, digests);
+    size_t next_digest = 0;
+    for (const std::shared_ptr<Job>& job : batch) {
+      if (job->result.outcome == ExaminedBytes::Outcome::kRead) {
+        job->result.md5_text = sigdb::MD5DigestText(digests[next_digest++]);
+        SearchHeuristics(job->result, job->scanner, {});
+      }
+      lock.lock();
+      job->done = true;
+      idle_.notify_all();
+      lock.unlock();
+    }
+    // Jobs dropped meanwhile go now, with their bytes, not when this helper next wakes.
+    batch.clear();
 
     lock.lock();
-    job->done = true;
     --running_;
     idle_.notify_all();
   }

@@ -57,7 +57,9 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 // A first-in first-out line of files opened by the user-interface thread and read, hashed and
 // searched for the heuristic strings by helper threads. The user-interface thread submits a
 // file when the walk lists it and takes the results in the same order when the walk reports
-// it; what was never reported is dropped unused.
+// it; what was never reported is dropped unused. A helper takes several files not begun at
+// once (as many as its processor fingerprints side by side, twice over, within a byte budget),
+// reads them, fingerprints them together and hands each over, searched, in its turn.
 //
 // All methods are for the user-interface thread. The scanner handed to Submit must stay
 // loaded and unchanged until the job has been taken or dropped (Clear waits for every running
@@ -123,6 +125,7 @@ class TReadAhead {
   const int64_t size_limit_;
   const size_t depth_;
   const int64_t max_bytes_;
+  const size_t batch_;  // the most files one helper takes at once
   int64_t held_bytes_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable work_;  // a job to start, or the end

@@ -35,20 +35,8 @@ inline void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, ui
   a = std::rotl(a + Fn(b, c, d) + x + t, S) + b;
 }
 
-}  // namespace
-
-void TCustomMD5::Init() {
-  bit_count_low_ = 0;
-  bit_count_high_ = 0;
-  buffer_fill_ = 0;
-  state_[0] = 0x67452301;
-  state_[1] = 0xefcdab89;
-  state_[2] = 0x98badcfe;
-  state_[3] = 0x10325476;
-  changed_ = true;
-}
-
-void TCustomMD5::Transform(const uint8_t* block, uint32_t* state) const {
+// One 64-byte block into the running state.
+void CompressBlock(const uint8_t* block, uint32_t* state) {
   uint32_t x[16];
   for (int i = 0; i < 16; ++i) x[i] = LoadLE32(block + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
@@ -127,6 +115,37 @@ void TCustomMD5::Transform(const uint8_t* block, uint32_t* state) const {
   state[3] += d;
 }
 
+}  // namespace
+
+void MD5Compress(uint32_t state[4], const uint8_t* blocks, size_t count) {
+  for (size_t i = 0; i < count; ++i) CompressBlock(blocks + 64 * i, state);
+}
+
+std::string MD5DigestText(const TCustomMD5::Digest& digest) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text(32, '0');
+  for (size_t i = 0; i < digest.size(); ++i) {
+    text[2 * i] = kDigits[digest[i] >> 4];
+    text[2 * i + 1] = kDigits[digest[i] & 0x0f];
+  }
+  return text;
+}
+
+void TCustomMD5::Init() {
+  bit_count_low_ = 0;
+  bit_count_high_ = 0;
+  buffer_fill_ = 0;
+  state_[0] = 0x67452301;
+  state_[1] = 0xefcdab89;
+  state_[2] = 0x98badcfe;
+  state_[3] = 0x10325476;
+  changed_ = true;
+}
+
+void TCustomMD5::Transform(const uint8_t* block, uint32_t* state) const {
+  CompressBlock(block, state);
+}
+
 void TCustomMD5::Update(const void* data, size_t count) {
   changed_ = true;
   // The bit count is a 64-bit number kept in two halves; it wraps modulo 2^64 as RFC 1321
@@ -191,15 +210,9 @@ void TCustomMD5::HashFile(const std::string& file_name, platform::LinkPolicy lin
 }
 
 std::string TCustomMD5::DigestText() {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   Digest digest;
   Final(digest);
-  std::string text(32, '0');
-  for (size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kDigits[digest[i] >> 4];
-    text[2 * i + 1] = kDigits[digest[i] & 0x0f];
-  }
-  return text;
+  return MD5DigestText(digest);
 }
 
 void MD5FileText(const std::string& file_name, std::string& result,

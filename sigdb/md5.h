@@ -52,6 +52,13 @@ class TCustomMD5 {
 
 class TMD5 : public TCustomMD5 {};
 
+// The MD5 compression of count consecutive 64-byte blocks into state (a, b, c, d), one core, one
+// message. No padding: the caller feeds whole blocks.
+void MD5Compress(uint32_t state[4], const uint8_t* blocks, size_t count);
+
+// The digest as 32 upper-case hexadecimal digits.
+std::string MD5DigestText(const TCustomMD5::Digest& digest);
+
 // The MD5 text of the named file into result (raises as HashFile does, leaving result as it
 // was). identity, when given, receives the identity of the file that was read.
 void MD5FileText(const std::string& file_name, std::string& result,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -106,6 +107,58 @@ TEST(ReadAhead, HelpersThatCannotStartAreDoneWithout) {
       EXPECT_EQ(got.stamp.size, 6);
       EXPECT_EQ(ahead.OpenFiles(), 0u);
     }
+  }
+}
+
+// Files taken by a helper together are fingerprinted together, each keeping its own digest and
+// heuristic hits, in order, among files that are not read (too large, not opened). The second
+// large file has no room while the first is held, so the small files queued behind it wait too,
+// and are taken with it in one go once the first is handed over.
+TEST(ReadAhead, FilesTakenTogetherKeepTheirOwnDigestsAndHits) {
+  TempDir dir;
+  THeuristicScanner scanner;
+  scanner.Load(std::vector<std::string>{"needle", "pin"});
+  std::mt19937 random(11);
+  std::vector<std::string> contents = {std::string(60000, 'a'), std::string(60000, 'b')};
+  for (int i = 0; i < 40; ++i) {
+    std::string bytes(random() % 2400, '\0');
+    for (char& c : bytes) c = static_cast<char>('a' + random() % 26);
+    if (i % 3 == 0) bytes.insert(bytes.size() / 2, i % 2 ? "needle" : "pin");
+    contents.push_back(bytes);
+  }
+  contents[7] = std::string(80000, 'x');  // above the size limit: never read
+  contents[9].clear();
+  for (size_t i = 0; i < contents.size(); ++i)
+    WriteFile(dir / ("f" + std::to_string(i)), contents[i]);
+
+  TReadAhead ahead(2, 128, /*max_bytes=*/100000, /*size_limit=*/70000);
+  for (size_t i = 0; i < contents.size(); ++i) {
+    const std::string name = "f" + std::to_string(i);
+    if (i == 12) {
+      ahead.Submit(nullptr, name, platform::File(), ENOENT, &scanner);
+      continue;
+    }
+    ahead.Submit(nullptr, name, OpenFile(dir / name), 0, i % 2 ? &scanner : nullptr);
+  }
+  for (size_t i = 0; i < contents.size(); ++i) {
+    ASSERT_TRUE(ahead.FrontIs(nullptr, "f" + std::to_string(i)));
+    const ExaminedBytes got = ahead.TakeFront();
+    if (i == 12) {
+      EXPECT_EQ(got.outcome, Outcome::kNotExamined);
+      continue;
+    }
+    if (i == 7) {
+      EXPECT_EQ(got.outcome, Outcome::kTooLarge);
+      continue;
+    }
+    ExaminedBytes expected;
+    expected.bytes.assign(contents[i].begin(), contents[i].end());
+    DigestBytes(expected, i % 2 ? &scanner : nullptr);
+    ASSERT_EQ(got.outcome, Outcome::kRead) << i;
+    EXPECT_EQ(std::string(got.bytes.begin(), got.bytes.end()), contents[i]) << i;
+    EXPECT_EQ(got.md5_text, expected.md5_text) << i;
+    EXPECT_EQ(got.heuristics_searched, expected.heuristics_searched) << i;
+    EXPECT_EQ(got.heuristic_hits, expected.heuristic_hits) << i;
   }
 }
 
