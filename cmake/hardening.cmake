@@ -6,8 +6,9 @@
 #   -fcf-protection               indirect-branch and return checks (x86 CET), where supported
 #   -D_FORTIFY_SOURCE=2           bounds-checked string and memory calls where sizes are known;
 #                                 optimised builds only (glibc warns, and so fails with -Werror,
-#                                 without optimisation), and not with the sanitizers, whose own
-#                                 checks of the same calls are the finer ones
+#                                 without optimisation), and not with the sanitizers (NERLO_SANITIZE
+#                                 or -fsanitize in CXXFLAGS, as the fuzz build has): the checked
+#                                 variants bypass their interceptors, whose checks are the finer
 #   -fPIE / -pie                  position-independent executables (full address randomisation)
 #   -Wl,-z,relro -Wl,-z,now       relocations resolved at start, then made read-only
 #
@@ -31,7 +32,7 @@ if(NERLO_HARDEN)
 
   # A level the user chose in CXXFLAGS (dpkg-buildflags, for one) is kept: a second definition
   # would be a redefinition warning, an error under -Werror.
-  if(NOT NERLO_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
+  if(NOT NERLO_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE|-fsanitize=")
     add_compile_definitions($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
   endif()
 

@@ -28,6 +28,17 @@ foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool)
   endif()
 endforeach()
 install(TARGETS ${nerlo_programs} RUNTIME DESTINATION ${NERLO_PROGRAM_DIR})
+# A stripped install (the package's) also drops the compilers' version notes in .comment, as
+# Debian's own packaging does.
+find_program(NERLO_OBJCOPY NAMES objcopy ${CMAKE_OBJCOPY})
+if(NERLO_OBJCOPY)
+  foreach(program IN LISTS nerlo_programs)
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${NERLO_OBJCOPY}\" --remove-section=.comment
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NERLO_PROGRAM_DIR}/${program}\")
+endif()")
+  endforeach()
+endif()
 
 if(TARGET default_databases)
   set(nerlo_bin ${PROJECT_BINARY_DIR}/bin)
