@@ -28,6 +28,9 @@ foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool)
   endif()
 endforeach()
 install(TARGETS ${nerlo_programs} RUNTIME DESTINATION ${NERLO_PROGRAM_DIR})
+# The installed programs, one a line, for the test that each has a manual page.
+list(JOIN nerlo_programs "\n" nerlo_program_lines)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/programs "${nerlo_program_lines}\n")
 # A stripped install (the package's) also drops the compilers' version notes in .comment, as
 # Debian's own packaging does.
 find_program(NERLO_OBJCOPY NAMES objcopy ${CMAKE_OBJCOPY})

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The manual pages made by the build (BUILD/man, from docs/man/*.scd): every program built
-# into BIN_DIR has one; each one renders with man without a single warning, has the sections
+# The manual pages made by the build (BUILD/man, from docs/man/*.scd): every program the build
+# installs has one; each one renders with man without a single warning, has the sections
 # a reader looks for, names its program in NAME, and its compressed copy (the one installed)
 # holds the same page.
 # Usage: man_pages_test.sh BIN_DIR
@@ -20,11 +20,13 @@ fail() {
   failures=$((failures + 1))
 }
 
-for program in "$bin"/nerlo "$bin"/nerlo-* "$bin"/kestry; do
-  [ -x "$program" ] && [ -f "$program" ] || continue
-  name="$(basename "$program")"
+# Every program the build installs (cmake/packaging.cmake lists them) has a page.
+programs="$bin/../packaging/programs"
+[ -s "$programs" ] || fail "$programs, the list of installed programs, is missing"
+while IFS= read -r name; do
+  [ -n "$name" ] || continue
   ls "$pages/$name".[1-9] >/dev/null 2>&1 || fail "$name has no manual page (docs/man/$name.1.scd)"
-done
+done <"${programs}"
 
 for page in "$pages"/*.[1-9]; do
   name="$(basename "$page")"
