@@ -177,7 +177,7 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
     probe.SetFilename(path);
     // An empty database holds no entry, and that is no error; anything else that leaves no
     // block (too large, unreadable, no regular file) is.
-    const bool empty = stamp.size == 0 && probe.LoadError() == "the file is empty";
+    const bool empty = stamp.size == 0 && probe.LoadFoundEmpty();
     if (probe.Filename().empty() && !empty) {
       PrintError(EscapeForDisplay(path) +
                  ": cannot be loaded: " + EscapeForDisplay(probe.LoadError()));
@@ -357,11 +357,7 @@ int Main(int argc, char** argv) {
         view.ClearProgress();
         std::cout << "Scanning: " << EscapeForDisplay(target.shown) << std::endl;
       }
-      const int not_examined_before = view.NotExaminedCount();
-      const bool reached = scan::WalkScanTarget(run, target);
-      // A file is reached through its folder: when the walk never got to it, and said
-      // nothing itself, it was not examined.
-      if (!reached && view.NotExaminedCount() == not_examined_before)
+      if (scan::WalkScanTarget(run, target) == scan::TargetOutcome::kNotReached)
         view.ReportNotExamined(target.shown,
                                "its folder cannot be listed, or it lies on a pseudo file system");
     }

@@ -17,8 +17,6 @@ void THexEditorEx::Clear() {
   data_.clear();  // keeps the capacity, so the next file reuses the buffer
   caret_ = 0;
   anchor_ = lower_ = upper_ = -1;
-  file_name_.clear();
-  loaded_identity_ = platform::FileIdentity{};
 }
 
 void THexEditorEx::LoadFile(const std::string& path, platform::LinkPolicy links) {
@@ -63,12 +61,9 @@ void THexEditorEx::LoadFile(const std::string& path, platform::LinkPolicy links)
 
   caret_ = 0;
   anchor_ = lower_ = upper_ = -1;
-  file_name_ = path;
-  loaded_identity_ = file.Stamp().identity;
 }
 
-void THexEditorEx::LoadBytes(FileBytes&& data, const std::string& name,
-                             const platform::FileIdentity& identity) {
+void THexEditorEx::LoadBytes(FileBytes&& data, const std::string& name) {
   Clear();
   if (data.size() > static_cast<size_t>(kMaxDataLength)) {
     throw EReadError("Cannot read file \"" + name + "\". It holds more than " +
@@ -76,8 +71,6 @@ void THexEditorEx::LoadBytes(FileBytes&& data, const std::string& name,
   }
   data_.swap(data);
   caret_ = 0;
-  file_name_ = name;
-  loaded_identity_ = identity;
 }
 
 FileBytes THexEditorEx::ReleaseBytes() {

@@ -55,10 +55,9 @@ class THexEditorEx {
                 platform::LinkPolicy links = platform::LinkPolicy::kNoFollow);
 
   // Holds data, the whole content of a file that the caller has read (taken over, not
-  // copied), as LoadFile holds what it reads: caret on byte 0, no selection; name and identity
-  // are remembered as those of the loaded file. More than 2,147,483,647 bytes raise
-  // EReadError, and nothing is held then.
-  void LoadBytes(FileBytes&& data, const std::string& name, const platform::FileIdentity& identity);
+  // copied), as LoadFile holds what it reads: caret on byte 0, no selection. More than
+  // 2,147,483,647 bytes raise EReadError naming name, and nothing is held then.
+  void LoadBytes(FileBytes&& data, const std::string& name);
 
   // Drops the held bytes and hands back their buffer, so that a caller reading file after
   // file can reuse one allocation. Afterwards nothing is held, as after a failed load.
@@ -80,9 +79,6 @@ class THexEditorEx {
   int32_t DataLength() const { return static_cast<int32_t>(data_.size()); }
   int32_t SelectionLength() const;
 
-  // The identity of the file that the last successful LoadFile read.
-  const platform::FileIdentity& LoadedIdentity() const { return loaded_identity_; }
-
  private:
   void Clear();
 
@@ -91,8 +87,6 @@ class THexEditorEx {
   int32_t anchor_ = -1;
   int32_t lower_ = -1;
   int32_t upper_ = -1;
-  std::string file_name_;
-  platform::FileIdentity loaded_identity_;
 };
 
 }  // namespace nerlo::scan

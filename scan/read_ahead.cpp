@@ -115,11 +115,6 @@ bool TReadAhead::Full() const {
   return threads_.empty() || jobs_.size() >= depth_;
 }
 
-bool TReadAhead::Empty() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return jobs_.empty();
-}
-
 void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::File file,
                         platform::ErrorCode error, const THeuristicScanner* scanner) {
   auto job = std::make_shared<Job>();

@@ -71,7 +71,6 @@ class TReadAhead {
 
   // True when no further job can be submitted now.
   bool Full() const;
-  bool Empty() const;
 
   // Queues the file (already opened; when open failed, error says why and the job is done at
   // once) under the key (dir, name) that FrontIs compares.

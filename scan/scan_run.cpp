@@ -130,6 +130,7 @@ void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
   const THeuristicScanner* scanner = settings_.UseHeuristics() ? HeuristicScanner() : nullptr;
   platform::ErrorCode error = 0;
   platform::File file = platform::File::OpenAt(*directory, name, &error);
+  if (file.IsOpen() && OnFileOpened) OnFileOpened(name);
   read_ahead_->Submit(directory, name, std::move(file), error, scanner);
 }
 
@@ -147,94 +148,83 @@ void TScanRun::ReadInline(TFileFind& sender, ExaminedBytes& out) {
     out.reason = ReasonText(error);
     return;
   }
+  if (OnFileOpened) OnFileOpened(sender.LastName());
   const auto pace = [this](size_t done) { Pace(done); };
   ReadWhole(file, kSizeLimit, out, pace);
   file.Close();
   if (out.outcome == ExaminedBytes::Outcome::kRead) DigestBytes(out, nullptr, pace);
 }
 
-void TScanRun::ffMatch(TFileFind& sender) {
-  const std::string path = sender.LastMatch();
-  const platform::DirectoryRef directory = sender.LastDirectory();
-  const std::string name = sender.LastName();
-  unpaced_ = 0;
-
-  // The file was read ahead when the walk listed it, or is read now.
+ExaminedBytes TScanRun::TakeBytes(TFileFind& sender) {
   ExaminedBytes examined;
-  if (read_ahead_->FrontIs(directory.get(), name)) {
+  if (read_ahead_->FrontIs(sender.LastDirectory().get(), sender.LastName())) {
     examined = read_ahead_->TakeFront();
-    if (examined.outcome == ExaminedBytes::Outcome::kDeferred) {
-      examined.bytes = hx.ReleaseBytes();
-      ReadInline(sender, examined);
-    }
+    if (examined.outcome != ExaminedBytes::Outcome::kDeferred) return examined;
   } else {
     // The walk skipped what was read ahead (it was stopped, or another walk runs).
     read_ahead_->Clear();
-    examined.bytes = hx.ReleaseBytes();
-    ReadInline(sender, examined);
   }
+  examined.bytes = hx.ReleaseBytes();
+  ReadInline(sender, examined);
+  return examined;
+}
+
+bool TScanRun::CheckRead(const std::string& path, const ExaminedBytes& examined) {
   switch (examined.outcome) {
     case ExaminedBytes::Outcome::kRead:
-      break;
+      ++ScannedCount_;
+      return true;
     case ExaminedBytes::Outcome::kTooLarge:
       ++TooLargeCount_;
       ShowStatus(path);
-      return;
+      return false;
     case ExaminedBytes::Outcome::kNotExamined:
     case ExaminedBytes::Outcome::kDeferred:  // never left so by ReadInline
       NotExamined(path, examined.reason);
-      return;
+      return false;
   }
-  ++ScannedCount_;
-  const platform::FileIdentity identity = examined.identity;
-  const std::string hash_key = v3.Encode(kCipherKey, examined.md5_text);
+  return false;
+}
 
-  // Once a detection has removed the file, nothing more is looked for in it but the hash,
-  // whose key was taken before.
-  bool gone = false;
-  if (settings_.UseHeuristics()) {
-    if (const THeuristicScanner* scanner = HeuristicScanner()) {
-      if (!examined.heuristics_searched) {
-        examined.heuristic_hits = scanner->Scan(
-            examined.bytes.data(), examined.bytes.size(), [this] { Pace(kPaceBytes); }, kPaceBytes);
-      }
-      for (size_t hit : examined.heuristic_hits) {
-        if (HandleDetection(path, directory, name, identity,
-                            "heuristic " + std::to_string(hit + 1))) {
-          gone = true;
-          break;
-        }
-      }
-    }
+bool TScanRun::CheckHeuristics(const FileInHand& file, ExaminedBytes& examined) {
+  if (!settings_.UseHeuristics()) return false;
+  const THeuristicScanner* scanner = HeuristicScanner();
+  if (scanner == nullptr) return false;
+  if (!examined.heuristics_searched) {
+    examined.heuristic_hits = scanner->Scan(
+        examined.bytes.data(), examined.bytes.size(), [this] { Pace(kPaceBytes); }, kPaceBytes);
   }
+  for (size_t hit : examined.heuristic_hits) {
+    if (Detected(file, "heuristic " + std::to_string(hit + 1))) return true;
+  }
+  return false;
+}
 
+bool TScanRun::CheckHash(const FileInHand& file, const std::string& md5_text) {
   pattern.SetFilename(database_directory_ + "database.db");
-  pattern.SetPattern(hash_key);
-  if (pattern.FindFirst() != -1) {
-    // Every occurrence of the key is one detection.
-    do {
-      if (HandleDetection(path, directory, name, identity, "hash")) gone = true;
-    } while (pattern.FindNext() != -1);
-  }
+  pattern.SetPattern(v3.Encode(kCipherKey, md5_text));
+  bool gone = false;
+  if (pattern.FindFirst() == -1) return false;
+  // Every occurrence of the key is one detection, even once the file is gone.
+  do {
+    if (Detected(file, "hash")) gone = true;
+  } while (pattern.FindNext() != -1);
+  return gone;
+}
 
-  // A file already removed leaves the extractor empty, so its first window fails below.
-  if (!gone) hx.LoadBytes(std::move(examined.bytes), path, identity);
-
+bool TScanRun::CheckWindows(const FileInHand& file) {
   for (int n = 0; n < 8; ++n) {
-    try {
-      hx.SetSelectionStart(kByteWindows[n].first);
-      hx.SetSelectionEnd(kByteWindows[n].last);
-    } catch (const EHexEditorError&) {
-      return;  // the file is too short for window n + 1: no further window, no status
-    }
+    if (kByteWindows[n].last >= hx.DataLength()) return false;
+    hx.SetSelectionStart(kByteWindows[n].first);
+    hx.SetSelectionEnd(kByteWindows[n].last);
     WindowLookupRequest request;
-    request.file_path = path;
+    request.file_path = file.path;
     request.window_number = n + 1;
     request.database_path = window_database_path_;
     request.signature = v.Encode(kCipherKey, hx.SelectionHexText());
-    request.file = identity;
-    request.directory = directory;
-    request.name = name;
+    request.file = file.identity;
+    request.directory = file.directory;
+    request.name = file.name;
     // Through the index a lookup costs a few microseconds, less than handing it to a worker
     // thread; a lookup that would search the whole database goes to worker N, so that the
     // walk goes on meanwhile.
@@ -242,14 +232,35 @@ void TScanRun::ffMatch(TFileFind& sender) {
     window_search_.SetPattern(request.signature);
     if (!workers_[n]->Busy() && window_search_.Indexed()) {
       // One hit per window, however often the signature stands in the database.
-      if (window_search_.FindFirst() != -1)
-        HandleDetection(path, directory, name, identity, "window " + std::to_string(n + 1));
+      if (window_search_.FindFirst() != -1) Detected(file, "window " + std::to_string(n + 1));
       continue;
     }
     workers_[n]->Start(std::move(request));
   }
+  return true;
+}
 
-  ShowStatus(path);
+void TScanRun::ffMatch(TFileFind& sender) {
+  unpaced_ = 0;
+  ExaminedBytes examined = TakeBytes(sender);
+  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(),
+                  examined.identity};
+  if (!CheckRead(file.path, examined)) return;
+
+  // Once a detection has removed the file, nothing more is looked for in it but the hash.
+  bool gone = CheckHeuristics(file, examined);
+  if (CheckHash(file, examined.md5_text)) gone = true;
+
+  // The extractor holds this file's bytes, or none once the file is gone: never those of the
+  // file before it.
+  if (gone) examined.bytes.clear();
+  hx.LoadBytes(std::move(examined.bytes), file.path);
+  // A file too short for all eight windows leaves the status panels as they were.
+  if (CheckWindows(file)) ShowStatus(file.path);
+}
+
+bool TScanRun::Detected(const FileInHand& file, std::string_view check) {
+  return HandleDetection(file.path, file.directory, file.name, file.identity, check);
 }
 
 bool TScanRun::HandleDetection(const std::string& path, const platform::DirectoryRef& directory,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,17 +62,17 @@ class TScanRun {
   // EStringListError) is raised for the caller to report.
   void FormShow();
 
-  // The walk's per-file event: runs the pipeline for the file that the walk reports
-  // (sender.LastDirectory() and LastName(); LastMatch() is its path for the view).
+  // The walk's per-file event: examines the file that the walk reports (sender.LastDirectory()
+  // and LastName(); LastMatch() is its path for the view).
   //
   // The file is opened once, through its folder's handle (nothing but a regular file is ever
-  // opened), its size taken from the open descriptor, and at most the size limit read, once;
-  // the fingerprint, the heuristic strings and the byte windows all work on those bytes. A
-  // file at or above the limit when opened is counted in TooLargeCount; one that cannot be
-  // opened or read, or that grows to the limit while it is read, is told to the view's
-  // FileNotExamined; neither counts as scanned. Messages are processed after every 256 KiB
-  // of work, so the window stays responsive within a large file. Raises nothing for a file
-  // that cannot be read; only programming errors escape.
+  // opened), and at most the size limit read, once, ahead of the walk or now; the heuristic
+  // strings, the hash and the byte windows all work on those bytes, in that order; once a
+  // detection has removed the file, only the hash is still looked up. A file at
+  // or above the limit when opened is counted in TooLargeCount; one that cannot be opened or
+  // read, or that grows to the limit while it is read, is told to the view's FileNotExamined;
+  // neither counts as scanned. Messages are processed after every 256 KiB of work. Raises
+  // nothing for a file that cannot be read; only programming errors escape.
   void ffMatch(TFileFind& sender);
 
   // The verdict handling of one detection of the file name in directory (shown as path),
@@ -100,8 +101,11 @@ class TScanRun {
   int32_t TooLargeCount() const { return TooLargeCount_; }
   // Files and folders of this scan told to the view's FileNotExamined.
   int32_t NotExaminedCount() const { return NotExaminedCount_; }
-  const std::string& WindowDatabasePath() const { return window_database_path_; }
-  const std::string& DatabaseDirectory() const { return database_directory_; }
+
+  // Called on the user-interface thread right after a file to be examined has been opened and
+  // before any of it is read (ahead of the walk or when it is reported), with its name in its
+  // folder; tests change the file at that moment.
+  std::function<void(const std::string& name)> OnFileOpened;
 
   // Components, named as the scanner window names them.
   TFileFind ff;
@@ -130,8 +134,26 @@ class TScanRun {
   // The walk's look-ahead: opens a file about to be reported and has it read ahead.
   void ffUpcoming(TFileFind& sender, const platform::DirectoryRef& directory,
                   const std::string& name);
+  // The file in hand, as its detections name it.
+  struct FileInHand {
+    std::string path;
+    platform::DirectoryRef directory;
+    std::string name;
+    platform::FileIdentity identity;
+  };
   // Reads and fingerprints the file reported by sender on this thread.
   void ReadInline(TFileFind& sender, ExaminedBytes& out);
+  // The bytes of the file reported by sender: those read ahead for it, or read now.
+  ExaminedBytes TakeBytes(TFileFind& sender);
+  // The checks of ffMatch, in pipeline order. CheckRead counts the file as scanned when its
+  // bytes were read, or as too large or not examined; CheckHeuristics and CheckHash return
+  // true when a detection removed the file; CheckWindows looks up the windows of the bytes
+  // held by hx and returns false when the file is too short for all eight.
+  bool CheckRead(const std::string& path, const ExaminedBytes& examined);
+  bool CheckHeuristics(const FileInHand& file, ExaminedBytes& examined);
+  bool CheckHash(const FileInHand& file, const std::string& md5_text);
+  bool CheckWindows(const FileInHand& file);
+  bool Detected(const FileInHand& file, std::string_view check);
   // The automaton for the strings of Memo1, rebuilt when they have changed; null when the
   // list is empty.
   const THeuristicScanner* HeuristicScanner();
@@ -148,7 +170,7 @@ class TScanRun {
   int32_t RemovedCount_ = 0;
   int32_t TooLargeCount_ = 0;
   int32_t NotExaminedCount_ = 0;
-  // The bytes of the file in hand; its allocation passes between here and hx, file to file.
+  // Work done on the file in hand since messages were last processed.
   size_t unpaced_ = 0;
   // The strings that heuristic_scanner_ was built from.
   std::shared_ptr<const std::vector<std::string>> scanner_strings_;

@@ -46,32 +46,31 @@ ScanTarget AllDrivesTarget() {
   return all;
 }
 
-bool WalkScanTarget(TScanRun& run, const ScanTarget& target) {
+TargetOutcome WalkScanTarget(TScanRun& run, const ScanTarget& target) {
   run.ff.SetDriveList("");
   run.ff.SetFileName(target.file_name);
   run.ff.SetSearchScope(target.single_file ? TSearchScope::ssCurrentDir
                                            : TSearchScope::ssEntireDisk);
   if (!target.single_file) {
     run.ff.Start();
-    return true;
+    return TargetOutcome::kReached;
   }
+  const auto not_examined = [&run, &target](const std::string& reason) {
+    if (!run.ff.OnNotExamined) return TargetOutcome::kNotReached;
+    run.ff.OnNotExamined(run.ff, target.only_path, reason);
+    return TargetOutcome::kReported;
+  };
   // The file is resolved here, once, following links; from then on it is reached through the
   // handle of the folder that holds it, and reported under the name the user gave.
   platform::DirectoryRef folder;
   std::string name;
   platform::ErrorCode error = 0;
-  if (!platform::ResolveFile(target.only_path, &folder, &name, &error)) {
-    if (run.ff.OnNotExamined) run.ff.OnNotExamined(run.ff, target.only_path, ReasonText(error));
-    return false;
-  }
-  if (folder->OnPseudoFileSystem()) {
-    if (run.ff.OnNotExamined)
-      run.ff.OnNotExamined(run.ff, target.only_path, "lies on a pseudo file system");
-    return false;
-  }
+  if (!platform::ResolveFile(target.only_path, &folder, &name, &error))
+    return not_examined(ReasonText(error));
+  if (folder->OnPseudoFileSystem()) return not_examined("lies on a pseudo file system");
   const int32_t before = run.NotExaminedCount();
   run.ff.StartFile(folder, name, target.only_path);
-  return run.NotExaminedCount() == before;
+  return run.NotExaminedCount() == before ? TargetOutcome::kReached : TargetOutcome::kReported;
 }
 
 }  // namespace nerlo::scan

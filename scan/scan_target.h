@@ -23,9 +23,17 @@ bool ResolveScanTarget(const std::string& target, ScanTarget& out, std::string* 
 // Every local drive.
 ScanTarget AllDrivesTarget();
 
+// What became of a scan target's walk.
+enum class TargetOutcome {
+  kReached,     // walked: every file was examined or told to run.ff.OnNotExamined
+  kReported,    // a single file that was not examined, already told to run.ff.OnNotExamined
+  kNotReached,  // a single file that was not examined and of which nothing was said (run.ff
+                // has no OnNotExamined): the caller reports it
+};
+
 // Walks target with run.ff on the user-interface thread, examining each file with
-// run.ffMatch. Returns false when a single-file target was never reached (its folder could
-// not be listed, or it lies on a pseudo file system): that file was not examined.
-bool WalkScanTarget(TScanRun& run, const ScanTarget& target);
+// run.ffMatch. A single file whose folder cannot be reached, that lies on a pseudo file
+// system, or that cannot be opened or read is not examined, and reported once.
+TargetOutcome WalkScanTarget(TScanRun& run, const ScanTarget& target);
 
 }  // namespace nerlo::scan

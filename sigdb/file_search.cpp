@@ -189,11 +189,15 @@ std::shared_ptr<CacheEntry> EntryFor(const std::string& path) {
   return entry;
 }
 
-int64_t NowNs() {
+int64_t SystemNowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
+
+std::atomic<int64_t (*)()> clock_now_ns{&SystemNowNs};
+
+int64_t NowNs() { return clock_now_ns.load(std::memory_order_relaxed)(); }
 
 // True when a change at time_ns lies within the racy window before now_ns. A time in the
 // future is not recent: only the clock's last two seconds count.
@@ -205,6 +209,7 @@ struct ReadResult {
   std::shared_ptr<const DatabaseSnapshot> snapshot;
   platform::FileStamp stamp;  // the open file's stamp when the read began
   bool consistent = false;    // the file did not change while it was read
+  bool empty = false;         // no snapshot, because the file holds no byte
 };
 
 // Reads up to size bytes of file into dest; returns the count, or -1 with *error set.
@@ -240,6 +245,7 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
   const int64_t size = result.stamp.size;
   if (size <= 0 || size >= kMaxDatabaseSize) {
     *why = size <= 0 ? "the file is empty" : "the file is too large";
+    result.empty = size <= 0;
     return result;
   }
   const size_t expected = static_cast<size_t>(size);
@@ -289,6 +295,7 @@ ReadResult ReadSnapshotOrThrow(const std::string& path,
   file.Close();
   if (filled == 0) {
     *why = "the file is empty";
+    result.empty = true;
     return result;
   }
 
@@ -329,6 +336,7 @@ void TFileSearch::ReleaseFile() {
   snapshot_.reset();
   filename_.clear();
   load_error_.clear();
+  load_found_empty_ = false;
   candidates_snapshot_ = nullptr;
   candidates_.clear();
 }
@@ -360,6 +368,7 @@ void TFileSearch::SetFilename(const std::string& name) {
         previous.reset();
       database_reads.fetch_add(1, std::memory_order_relaxed);
       ReadResult read = ReadSnapshot(name, previous, &load_error_);
+      load_found_empty_ = read.empty;
       previous.reset();
       snapshot = read.snapshot;
       if (snapshot != nullptr && read.consistent) {
@@ -380,6 +389,10 @@ void TFileSearch::SetFilename(const std::string& name) {
 }
 
 uint64_t TFileSearch::DatabaseReads() { return database_reads.load(std::memory_order_relaxed); }
+
+void TFileSearch::SetClockForTesting(int64_t (*now_ns)()) {
+  clock_now_ns.store(now_ns != nullptr ? now_ns : &SystemNowNs, std::memory_order_relaxed);
+}
 
 bool TFileSearch::UseIndex() {
   const DatabaseSnapshot* snapshot = snapshot_.get();

@@ -114,6 +114,8 @@ class TFileSearch : public TBaseSearch {
   // empty", "the file is too large", "not enough memory to read it whole", or the system's
   // text of a read error); empty when the setting holds a block or no name was set.
   const std::string& LoadError() const { return load_error_; }
+  // True when the last Filename setting left no block because the file holds no byte.
+  bool LoadFoundEmpty() const { return load_found_empty_; }
 
   int32_t FindNext() override;
 
@@ -126,6 +128,11 @@ class TFileSearch : public TBaseSearch {
   // diagnostics. Any thread.
   static uint64_t DatabaseReads();
 
+  // Replaces the clock (nanoseconds on the scale of the file system's time stamps) that tells
+  // a database changed moments ago, whose snapshot is reused for a second at most; null
+  // restores the system clock. For tests; set it while no setting runs on any thread.
+  static void SetClockForTesting(int64_t (*now_ns)());
+
  private:
   // True when the block is the snapshot and the current pattern is searched through its
   // index; fills the candidates on the first call for a pattern and case mode.
@@ -133,6 +140,7 @@ class TFileSearch : public TBaseSearch {
 
   std::string filename_;
   std::string load_error_;
+  bool load_found_empty_ = false;
   std::shared_ptr<const DatabaseSnapshot> snapshot_;
   // Candidate offsets of the current pattern in the snapshot, ascending, and what they were
   // computed for.

@@ -96,7 +96,7 @@ void TForm2::RunScan(const std::vector<scan::ScanTarget>& targets,
   Form3->ShowForm();
   for (const Unscannable& path : unscannable) Form3->FileNotExamined(path.path, path.reason);
   for (const scan::ScanTarget& target : targets) {
-    if (!scan::WalkScanTarget(Form3->Run(), target))
+    if (scan::WalkScanTarget(Form3->Run(), target) == scan::TargetOutcome::kNotReached)
       Form3->FileNotExamined(target.only_path, "Its folder could not be listed.");
     // Each walk starts afresh, so a Stop during one must end the scan here.
     if (Form3->ff().StopRequested()) break;

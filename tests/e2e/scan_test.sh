@@ -355,6 +355,26 @@ make_test_file "$work/default/eicar.com"
 run_scan "$work/default"
 expect_eq "default databases" "$(printf '%s\n%s' "$work/default/eicar.com: Infected! [hash]" "$work/default/eicar.com: Infected! [heuristic 1]")" "$detections"
 
+# ---- Under --delete, a removed file gets no window hits of the file before it ------------------
+# Two plain files and four that carry a heuristic string, every window of each in the window
+# database: report-only gives 6 x 8 window hits and 4 heuristic hits; --delete removes the four
+# at their heuristic hit, so that only the plain files' 2 x 8 window hits remain besides.
+db4="$work/db4"
+mkdir -p "$db4" "$work/removed"
+printf 'MARKER-ALPHA\n' >"$db4/list.txt"
+"$sigtool" --db-dir "$db4" heuristics "$db4/list.txt"
+for name in plain1 marked1 marked2 plain2 marked3 marked4; do
+  make_bytes "$work/removed/$name" 700
+  case "$name" in marked*) printf 'MARKER-ALPHA' >>"$work/removed/$name" ;; esac
+  "$sigtool" --db-dir "$db4" windows "$work/removed/$name"
+done
+run_scan --db-dir "$db4" "$work/removed"
+expect_eq "removed files: report-only" "$(summary_of 6 52 0)" "$summary"
+run_scan --db-dir "$db4" --delete "$work/removed"
+expect_eq "removed files: --delete" "$(summary_of 6 20 6)" "$summary"
+expect_eq "removed files: no window hit of a removed file" "" \
+  "$(grep -a '/removed/marked.*\[window' <<<"$detections" || true)"
+
 # ---- Not quiet: the summary is still the last lines -----------------------------------------
 "$scan" --db-dir "$db" "$work/single/sub" >"$work/out" 2>&1 || true
 expect_eq "verbose summary" "$(summary_of 1 2 0)" "$(tail -n 5 "$work/out")"

@@ -251,6 +251,16 @@ class ScanTest : public QObject {
     QCOMPARE(Form2->LastFileName(), root + "/a*.bin");
   }
 
+  void fileTargetThatCannotBeExaminedIsListedOnceWithItsReason() {
+    WriteDatabases(Db(), {}, {}, {"NEVER-PRESENT-STRING"});
+    Form1->FlatButton1->click();
+    Form2->RadioButton4->setChecked(true);
+    DialogService::SetNextFileName("/proc/self/status");
+    Form2->Button1->click();
+    QCOMPARE(Rows().size(), size_t{1});
+    QCOMPARE_STR(Rows()[0], "/proc/self/status|Not examined.|lies on a pseudo file system");
+  }
+
   void folderWithTrailingSeparatorGivesNoDoubledSeparator() {
     const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
     Program::ScanFolder(tree.root + "/");
@@ -281,7 +291,7 @@ class ScanTest : public QObject {
       scan::ScanTarget target;
       std::string error;
       QVERIFY(scan::ResolveScanTarget(b.root, target, &error));
-      QVERIFY(scan::WalkScanTarget(run, target));
+      QVERIFY(scan::WalkScanTarget(run, target) == scan::TargetOutcome::kReached);
       run.WaitForLookups();
       scanned = run.ScannedCount();
       infected = run.InfectedCount();

@@ -211,8 +211,12 @@ TEST(FileSearch, NoBlockForAnEmptyMissingOrNonRegularFile) {
   }
   search.SetFilename(dir / "empty.db");
   EXPECT_EQ(search.LoadError(), "the file is empty");
+  EXPECT_TRUE(search.LoadFoundEmpty());
   search.SetFilename(dir / "missing.db");
   EXPECT_EQ(search.LoadError(), "No such file or directory");
+  EXPECT_FALSE(search.LoadFoundEmpty());
+  search.SetFilename(dir.path());
+  EXPECT_FALSE(search.LoadFoundEmpty());
   search.SetFilename(dir / "good.db");
   EXPECT_EQ(search.FindFirst(), 0);
   search.ReleaseFile();
@@ -284,6 +288,26 @@ TEST(FileSearch, TruncationAfterASettingLeavesTheBlockIntact) {
   EXPECT_EQ(search.Filename(), "");
 }
 
+// Stands still unless advanced, in place of the clock that tells a database changed moments
+// ago; starts at the system's time, after the files of a test were written.
+class FrozenClock {
+ public:
+  FrozenClock() {
+    now_ns_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::system_clock::now().time_since_epoch())
+                  .count();
+    TFileSearch::SetClockForTesting(&Now);
+  }
+  ~FrozenClock() { TFileSearch::SetClockForTesting(nullptr); }
+  FrozenClock(const FrozenClock&) = delete;
+  FrozenClock& operator=(const FrozenClock&) = delete;
+  void Advance(std::chrono::milliseconds by) { now_ns_ += by.count() * 1'000'000; }
+
+ private:
+  static int64_t Now() { return now_ns_; }
+  static inline int64_t now_ns_ = 0;
+};
+
 // A snapshot kept for reuse is the one case where an unchanged stamp decides what a search
 // sees; the file must be older than the racy window before its bytes are kept.
 TEST(FileSearch, KeptSnapshotIsNotReusedOnceTheFileChanged) {
@@ -294,7 +318,8 @@ TEST(FileSearch, KeptSnapshotIsNotReusedOnceTheFileChanged) {
   WriteFile(replacement, "other-version");
   std::filesystem::last_write_time(path, old_time);
   std::filesystem::last_write_time(replacement, old_time);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  FrozenClock clock;
+  clock.Advance(std::chrono::milliseconds(2100));  // the inode changes age
 
   TFileSearch search, second;
   search.SetPattern("version");
@@ -515,6 +540,7 @@ TEST(FileSearch, AFreshDatabaseIsNotReadForEverySetting) {
   std::string content(100000, 'x');
   content.replace(5000, 40, std::string(40, 'q'));
   WriteFile(path, content);
+  FrozenClock clock;
   ProbeSearch search;
   search.SetPattern(std::string(40, 'Q'));
   const uint64_t before = TFileSearch::DatabaseReads();
@@ -524,12 +550,14 @@ TEST(FileSearch, AFreshDatabaseIsNotReadForEverySetting) {
     search.SetFilename(path);
     ASSERT_EQ(AllMatches(search), (Offsets{5000}));
   }
-  EXPECT_LE(TFileSearch::DatabaseReads() - before, 2u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(TFileSearch::DatabaseReads() - before, 1u);
+  clock.Advance(std::chrono::milliseconds(999));
+  search.SetFilename(path);
+  EXPECT_EQ(TFileSearch::DatabaseReads() - before, 1u);
+  clock.Advance(std::chrono::milliseconds(2));
   search.SetFilename(path);
   EXPECT_EQ(search.Block(), block);  // read again, same bytes: the same snapshot
-  EXPECT_LE(TFileSearch::DatabaseReads() - before, 3u);
-  EXPECT_GE(TFileSearch::DatabaseReads() - before, 2u);
+  EXPECT_EQ(TFileSearch::DatabaseReads() - before, 2u);
 }
 
 // Only a change within the clock's last two seconds forces a read: a modification time in the
@@ -540,12 +568,13 @@ TEST(FileSearch, ADatabaseStampedInTheFutureIsKept) {
   WriteFile(path, "future-entry");
   std::filesystem::last_write_time(
       path, std::filesystem::file_time_type::clock::now() + std::chrono::hours(3));
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the inode change ages
+  FrozenClock clock;
+  clock.Advance(std::chrono::milliseconds(2100));  // the inode change ages
   TFileSearch search;
   search.SetPattern("entry");
   search.SetFilename(path);
   const uint64_t before = TFileSearch::DatabaseReads();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  clock.Advance(std::chrono::milliseconds(1100));
   search.SetFilename(path);
   EXPECT_EQ(AllMatches(search), (Offsets{7}));
   EXPECT_EQ(TFileSearch::DatabaseReads(), before);

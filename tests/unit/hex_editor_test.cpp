@@ -156,12 +156,11 @@ TEST(THexEditorEx, FailedLoadDropsEarlierBytesWithExactMessage) {
   EXPECT_EQ(hx.DataLength(), 0);
   EXPECT_EQ(hx.SelectionLength(), 0);
   EXPECT_EQ(hx.SelectionHexText(), "");
-  EXPECT_FALSE(hx.LoadedIdentity().valid);
   EXPECT_THROW(hx.SetSelectionStart(400), EHexEditorError);
   EXPECT_THROW(hx.LoadFile(dir.path()), EFOpenError);  // a directory is not loaded
 }
 
-TEST(THexEditorEx, LoadsFilesLargerThanOnePieceWholeAndRecordsIdentity) {
+TEST(THexEditorEx, LoadsFilesLargerThanOnePieceWhole) {
   TempDir dir;
   const std::string path = dir / "big";
   const std::string bytes = PatternBytes(61440 * 2 + 17);
@@ -175,9 +174,6 @@ TEST(THexEditorEx, LoadsFilesLargerThanOnePieceWholeAndRecordsIdentity) {
   hx.SetSelectionStart(hx.DataLength() - 1);
   hx.SetSelectionEnd(hx.DataLength() - 1);
   EXPECT_EQ(hx.SelectionHexText(), Hex(bytes.substr(bytes.size() - 1)));
-  platform::FileStamp stamp;
-  ASSERT_TRUE(platform::StatPath(path, &stamp));
-  EXPECT_EQ(hx.LoadedIdentity(), stamp.identity);
 
   // A shorter file loaded afterwards replaces every byte.
   WriteFile(path, "\x11\x22");
@@ -197,17 +193,14 @@ TEST(THexEditorEx, LoadBytesHoldsWhatTheCallerReadAndReleaseHandsTheBufferBack) 
   FileBytes bytes(content.begin(), content.end());
   const unsigned char* storage = bytes.data();
   THexEditorEx hx;
-  const platform::FileIdentity identity{1, 2, true};
-  hx.LoadBytes(std::move(bytes), "name", identity);
+  hx.LoadBytes(std::move(bytes), "name");
   EXPECT_EQ(hx.DataLength(), 700);
-  EXPECT_EQ(hx.LoadedIdentity(), identity);
   std::string error;
   EXPECT_EQ(TakeWindows(hx, content, &error), 8);
   // Handed back without a copy, and nothing is held afterwards.
   FileBytes back = hx.ReleaseBytes();
   EXPECT_EQ(back.data(), storage);
   EXPECT_EQ(hx.DataLength(), 0);
-  EXPECT_FALSE(hx.LoadedIdentity().valid);
   EXPECT_EQ(TakeWindows(hx, content, &error), 0);
   EXPECT_EQ(error, "Invalid selection start");
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -15,140 +16,16 @@
 #include "platform/message_queue.h"
 #include "sigdb/cipher.h"
 #include "sigdb/md5.h"
-#include "test_util.h"
+#include "tests/unit/scan_run_fixture.h"
+#include "tests/unit/test_util.h"
 #include "tests/unit/os_test_util.h"
 
 namespace nerlo::scan {
 namespace {
 
+using namespace nerlo::scan::testing;  // NOLINT: the fixture and its helpers
 using nerlo::testing::TempDir;
 using nerlo::testing::WriteFile;
-
-struct Row {
-  std::string location, diagnostic, action;
-  bool operator==(const Row&) const = default;
-};
-
-// Records everything the scan run writes, in order.
-class RecordingView : public ScanView {
- public:
-  void AddResultRow(const std::string& location, const std::string& diagnostic,
-                    const std::string& action) override {
-    rows.push_back({location, diagnostic, action});
-  }
-  void SetPanelText(int panel, const std::string& text) override {
-    panel_writes.emplace_back(panel, text);
-    panels[panel] = text;
-    if (on_panel) on_panel(panel, text);
-  }
-  void DetectionReported(const std::string& path, std::string_view action,
-                         std::string_view check) override {
-    detections.push_back({path, std::string(check), std::string(action)});
-  }
-  void FileNotExamined(const std::string& path, const std::string& reason) override {
-    not_examined.emplace_back(path, reason);
-  }
-
-  std::vector<Row> rows;
-  std::vector<Row> detections;  // path, check, action
-  std::vector<std::pair<std::string, std::string>> not_examined;
-  std::vector<std::pair<int, std::string>> panel_writes;
-  std::string panels[5] = {"IDLE", "Scanned: 0", "Infected: 0", "Removed: 0", "Nerlo v1.00"};
-  std::function<void(int, const std::string&)> on_panel;
-};
-
-struct Settings : ScanSettings {
-  bool UseHeuristics() const override { return heuristics; }
-  bool DeleteThem() const override { return delete_them; }
-  bool heuristics = true;
-  bool delete_them = false;
-};
-
-std::string Encode(std::string_view text) {
-  return sigdb::TCaesarCipher().Encode(sigdb::kCipherKey, text);
-}
-
-std::string Md5Text(std::string_view bytes) {
-  sigdb::TMD5 md5;
-  md5.Update(bytes.data(), bytes.size());
-  return md5.DigestText();
-}
-
-std::string HexText(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
-// Window n (1 to 8) of content as the window database stores it.
-std::string WindowEntry(const std::string& content, int n) {
-  const ByteWindow& w = kByteWindows[n - 1];
-  return Encode(HexText(content.substr(w.first, w.last - w.first + 1)));
-}
-
-// Distinct, deterministic file content of a given length.
-std::string Content(size_t length, int seed) {
-  std::string s(length, '\0');
-  uint32_t x = 2463534242u + static_cast<uint32_t>(seed) * 7919u;
-  for (char& c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
-}
-
-class ScanRunTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    platform::InstallMessageQueue(&queue_);
-    WriteDatabases({}, {}, {});
-  }
-  void TearDown() override {
-    run_.reset();
-    platform::InstallMessageQueue(nullptr);
-  }
-
-  void WriteDatabases(const std::vector<std::string>& hash_entries,
-                      const std::vector<std::string>& window_entries,
-                      const std::vector<std::string>& heuristics) {
-    std::string db, tdb, joined;
-    for (const auto& e : hash_entries) db += e + "\r\n";
-    for (const auto& e : window_entries) tdb += e + "\r\n";
-    for (size_t i = 0; i < heuristics.size(); ++i) joined += (i ? "\r\n" : "") + heuristics[i];
-    WriteFile(db_ / "database.db", db);
-    WriteFile(db_ / "tdb.ldb", tdb);
-    WriteFile(db_ / "heuristics.db", Encode(joined) + "\r\n");
-  }
-
-  TScanRun& Run() {
-    if (!run_) run_ = std::make_unique<TScanRun>(view_, settings_, db_.path() + "/");
-    return *run_;
-  }
-
-  // Shows the scanner and walks target (a folder, or a file with single set), waiting for the
-  // lookups as the scan-start sequence does.
-  void Scan(const std::string& target, bool single = false) {
-    TScanRun& run = Run();
-    run.FormShow();
-    run.ff.SetSearchScope(single ? TSearchScope::ssCurrentDir : TSearchScope::ssEntireDisk);
-    run.ff.SetFileName(single ? target : target + "/*.*");
-    run.ff.Start();
-    run.WaitForLookups();
-  }
-
-  platform::PlainMessageQueue queue_;
-  TempDir db_;
-  TempDir files_;
-  RecordingView view_;
-  Settings settings_;
-  std::unique_ptr<TScanRun> run_;
-};
 
 TEST_F(ScanRunTest, CleanFileWritesPanelsOneThreeZeroAndCountsIt) {
   WriteFile(files_ / "clean.bin", Content(700, 1));
@@ -282,11 +159,13 @@ TEST_F(ScanRunTest, NoWindowLookupIsDroppedWhenWorkersAreBusy) {
 }
 
 TEST_F(ScanRunTest, MissingHeuristicsDatabaseIsReportedButTheScanIsPrepared) {
-  WriteDatabases({}, {}, {"MARKER"});
+  // Long enough for window 1, whose signature is in the window database.
+  const std::string content = "MARKER" + Content(700, 12);
+  WriteDatabases({}, {WindowEntry(content, 1)}, {"MARKER"});
   Run().FormShow();
   EXPECT_EQ(Run().Memo1.Count(), 1u);
   std::filesystem::remove(db_ / "heuristics.db");
-  WriteFile(files_ / "x.txt", "MARKER");
+  WriteFile(files_ / "x.txt", content);
   // Leaves a count behind to be zeroed.
   Run().HandleDetection(files_ / "x.txt", nullptr, "x.txt", {}, "hash");
   try {
@@ -296,13 +175,15 @@ TEST_F(ScanRunTest, MissingHeuristicsDatabaseIsReportedButTheScanIsPrepared) {
     EXPECT_EQ(e.Message().rfind("Cannot open file \"" + (db_ / "heuristics.db") + "\". ", 0), 0u)
         << e.Message();
   }
-  EXPECT_EQ(Run().WindowDatabasePath(), db_ / "tdb.ldb");
   EXPECT_EQ(Run().InfectedCount(), 0);
-  // The strings of the last successful load stay in use.
+  // The strings of the last successful load stay in use, and the windows are looked up.
   Run().ff.SetSearchScope(TSearchScope::ssCurrentDir);
   Run().ff.SetFileName(files_ / "x.txt");
   Run().ff.Start();
-  EXPECT_EQ(Run().InfectedCount(), 1);
+  Run().WaitForLookups();
+  const std::vector<Row> expected = {{files_ / "x.txt", "heuristic 1", ""},
+                                     {files_ / "x.txt", "window 1", ""}};
+  EXPECT_EQ(std::vector<Row>(view_.detections.begin() + 1, view_.detections.end()), expected);
 }
 
 TEST_F(ScanRunTest, ASecondScanMatchesEveryHeuristicOnceAndStartsFromZero) {
@@ -429,25 +310,41 @@ class HookQueue : public platform::PlainMessageQueue {
   std::function<void()> hook;
 };
 
+// A file growing to the limit, on both read paths: the growth lands between two pieces of a
+// read on this thread, or after a file read ahead was opened and before a helper reads it.
 TEST_F(ScanRunTest, FileGrowingToTheLimitWhileItIsReadIsReportedNotExamined) {
   const std::string path = files_ / "growing.log";
   const std::string content = Content(kSizeLimit - 1000, 9);
-  WriteFile(path, content);
   WriteDatabases({Encode(Md5Text(content))}, {}, {});
-  HookQueue queue;
-  platform::InstallMessageQueue(&queue);
-  queue.hook = [&] {
+  const auto grow = [&] {
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out << std::string(4000, 'g');
   };
-  Scan(path, true);
-  platform::InstallMessageQueue(&queue_);
-  EXPECT_EQ(Run().ScannedCount(), 0);
-  EXPECT_EQ(Run().InfectedCount(), 0);
-  EXPECT_EQ(Run().TooLargeCount(), 0);
   const std::vector<std::pair<std::string, std::string>> expected = {
       {path, "grew to the size limit while it was read"}};
-  EXPECT_EQ(view_.not_examined, expected);
+  for (const bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "read ahead" : "read inline");
+    WriteFile(path, content);
+    view_.not_examined.clear();
+    HookQueue queue;
+    if (ahead) {
+      Run().SetReadAheadThreads(kReadAheadThreads);
+      Run().OnFileOpened = [&](const std::string& name) {
+        if (name == "growing.log") grow();
+      };
+    } else {
+      Run().SetReadAheadThreads(0);
+      Run().OnFileOpened = nullptr;
+      queue.hook = grow;  // the first pump comes after the first mebibyte read
+      platform::InstallMessageQueue(&queue);
+    }
+    Scan(path, true);
+    platform::InstallMessageQueue(&queue_);
+    EXPECT_EQ(Run().ScannedCount(), 0);
+    EXPECT_EQ(Run().InfectedCount(), 0);
+    EXPECT_EQ(Run().TooLargeCount(), 0);
+    EXPECT_EQ(view_.not_examined, expected);
+  }
 }
 
 TEST_F(ScanRunTest, FileShrinkingWhileItIsReadIsExaminedAsRead) {
@@ -504,9 +401,7 @@ TEST_F(ScanRunTest, UnreadableFileIsReportedNotCountedAsAnUnprivilegedUser) {
     std::string result;
     {
       TScanRun run(view, settings, db_.path() + "/");
-      run.FormShow();
-      run.ff.SetFileName(files_ / "d/*.*");
-      run.ff.Start();
+      WalkFolder(run, files_ / "d");
       if (run.ScannedCount() != 1) result += "scanned " + std::to_string(run.ScannedCount());
       if (run.InfectedCount() != 1) result += " infected " + std::to_string(run.InfectedCount());
       const std::vector<std::pair<std::string, std::string>> expected = {
@@ -577,10 +472,7 @@ TEST_F(ScanRunTest, ReadingAheadChangesNoResult) {
     {
       TScanRun run(view, settings, db_.path() + "/");
       run.SetReadAheadThreads(threads);
-      run.FormShow();
-      run.ff.SetFileName(copy / "*.*");
-      run.ff.Start();
-      run.WaitForLookups();
+      WalkFolder(run, copy.path());
       out = {{},
              {},
              {},
@@ -623,6 +515,85 @@ TEST_F(ScanRunTest, ReadingAheadChangesNoResult) {
     EXPECT_EQ(ahead.removed, inline_read.removed);
     EXPECT_EQ(ahead.too_large, 1);
     EXPECT_EQ(inline_read.too_large, 1);
+  }
+}
+
+// Seven files, every byte window of each in the window database, three of them removed under
+// "Delete them" by their first detection (a heuristic string or their hash). Whatever file is
+// walked before a removed one (long enough for every window, or short), and whether files are
+// read ahead or when reported, the detections are those of the report-only scan less what
+// follows a removal: a removed file never gets the window hits of the file before it.
+TEST_F(ScanRunTest, AFileRemovedByADetectionGetsNoWindowHitsOfAnotherFile) {
+  struct Planned {
+    size_t length;
+    bool marker, hash;
+  };
+  const std::vector<Planned> plan = {{700, false, false}, {700, true, false}, {500, false, false},
+                                     {800, false, true},  {663, false, false}, {450, true, false},
+                                     {900, false, false}};
+  std::vector<std::string> contents, hashes, windows;
+  for (size_t i = 0; i < plan.size(); ++i) {
+    std::string content = Content(plan[i].length, 40 + static_cast<int>(i));
+    if (plan[i].marker) content.replace(0, 6, "MARKER");
+    if (plan[i].hash) hashes.push_back(Encode(Md5Text(content)));
+    for (int n = 1; n <= 8; ++n)
+      if (content.size() > static_cast<size_t>(kByteWindows[n - 1].last))
+        windows.push_back(WindowEntry(content, n));
+    contents.push_back(content);
+  }
+  WriteDatabases(hashes, windows, {"MARKER"});
+
+  // Scans a fresh folder whose files get the plan's contents in walk order (reversed or not);
+  // returns "index check" of every detection, sorted, and how many files were deleted.
+  int folders = 0;
+  auto scan = [&](bool reversed, size_t threads, bool delete_them, int* deleted) {
+    const std::string dir = files_ / ("s" + std::to_string(folders++));
+    for (size_t i = 0; i < plan.size(); ++i) WriteFile(dir + "/f" + std::to_string(i), "");
+    // The listing order of the folder is the order of the walk.
+    std::vector<std::string> order;
+    RecordingView view;
+    Settings settings;
+    settings.delete_them = delete_them;
+    TScanRun run(view, settings, db_.path() + "/");
+    run.SetReadAheadThreads(threads);
+    run.ff.OnMatch = [&](TFileFind& sender) { order.push_back(sender.LastName()); };
+    WalkFolder(run, dir);
+    EXPECT_EQ(order.size(), plan.size());
+    if (reversed) std::reverse(order.begin(), order.end());
+    std::map<std::string, size_t> index;
+    for (size_t i = 0; i < order.size(); ++i) {
+      WriteFile(dir + "/" + order[i], contents[i]);
+      index[dir + "/" + order[i]] = i;
+    }
+    run.ff.OnMatch = [&](TFileFind& sender) { run.ffMatch(sender); };
+    WalkFolder(run, dir);
+    std::vector<std::string> found;
+    for (const Row& row : view.detections)
+      found.push_back(std::to_string(index.at(row.location)) + " " + row.diagnostic);
+    std::sort(found.begin(), found.end());
+    *deleted = run.RemovedCount();
+    return found;
+  };
+
+  for (const bool reversed : {false, true}) {
+    for (const size_t threads : {size_t{2}, size_t{0}}) {
+      SCOPED_TRACE(std::string(reversed ? "reversed" : "in plan order") + ", " +
+                   std::to_string(threads) + " read-ahead threads");
+      int deleted = 0;
+      const std::vector<std::string> reported = scan(reversed, threads, false, &deleted);
+      EXPECT_EQ(deleted, 0);
+      // 8 windows of 663 bytes or more, 3 of 500, 1 of 450; three heuristic or hash hits.
+      EXPECT_EQ(reported.size(), 47u);
+      std::vector<std::string> expected;
+      for (const std::string& detection : reported) {
+        const size_t i = static_cast<size_t>(std::stoi(detection));
+        if (!(plan[i].marker || plan[i].hash) || detection.find("window") == std::string::npos)
+          expected.push_back(detection);
+      }
+      EXPECT_EQ(scan(reversed, threads, true, &deleted), expected);
+      EXPECT_EQ(expected.size(), 30u);
+      EXPECT_EQ(deleted, 7);
+    }
   }
 }
 
