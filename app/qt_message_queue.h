@@ -3,11 +3,8 @@
 #pragma once
 
 #include <QObject>
-#include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "platform/message_queue.h"
@@ -35,15 +32,10 @@ class QtMessageQueue : public QObject, public platform::MessageQueue {
   static constexpr std::chrono::microseconds kMinimumInterval{8000};
 
  private:
-  // Runs the posted calls until none is left.
-  void RunPosted();
   void ProcessQtEvents();
 
   std::thread::id owner_;
   std::chrono::steady_clock::time_point last_events_{};
-  std::mutex mutex_;
-  std::deque<std::function<void()>> posted_;
-  std::atomic<bool> any_posted_{false};
 };
 
 }  // namespace nerlo::app

@@ -116,20 +116,6 @@ void BM_ReadDatabaseAnew(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadDatabaseAnew)->Unit(benchmark::kMicrosecond);
 
-// What a setting cost with a fresh mapping per setting: map, then fault in every page, as the
-// first search over it does.
-void BM_MapAndTouchDatabase(benchmark::State& state) {
-  const std::string& path = Database();
-  for (auto _ : state) {
-    nerlo::platform::ErrorCode error = 0;
-    auto view = nerlo::platform::MappedView::Map(path, int64_t{1} << 31, &error);
-    unsigned sum = 0;
-    for (int64_t i = 0; i < view.size(); i += 4096) sum += view.data()[i];
-    benchmark::DoNotOptimize(sum);
-  }
-}
-BENCHMARK(BM_MapAndTouchDatabase)->Unit(benchmark::kMicrosecond);
-
 // The whole hash lookup of one scanned file over that database: setting plus full search.
 void BM_LookupInDatabase(benchmark::State& state) {
   const std::string& path = Database();

@@ -6,7 +6,7 @@
 // not examined, no database at all, a database that could not be loaded), 0 otherwise. A
 // detection wins over errors, so that a script testing for 1 never misses one.
 //
-// Every path printed, on either stream, goes through EscapeForDisplay: a file name holding a
+// Every path printed, on either stream, goes through DisplayText: a file name holding a
 // line feed or an escape sequence cannot forge a report line or drive the terminal.
 
 #include <chrono>
@@ -14,23 +14,27 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/report_text.h"
+#include "cli/set_report.h"
 #include "platform/console.h"
+#include "platform/display_text.h"
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 #include "platform/platform.h"
 #include "scan/scan_run.h"
 #include "scan/scan_target.h"
 #include "sigdb/file_search.h"
+#include "sigdb/signature_set.h"
 
 namespace {
 
 using namespace nerlo;
-using cli::EscapeForDisplay;
+using platform::DisplayText;
 
 constexpr std::string_view kVersion = "nerlo-scan (Nerlo) 1.00\n";
 
@@ -40,8 +44,9 @@ constexpr std::string_view kUsage =
     "\n"
     "Scans each TARGET, a folder (walked with everything below it) or a single file, and\n"
     "prints one line per detection, \"PATH: Infected!\", followed under --delete by what was\n"
-    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\") and always by the check that\n"
-    "fired: [hash], [heuristic N] (the N-th heuristic string) or [window N]. Then it prints\n"
+    "done (\"Deleted.\", \"Already deleted.\", \"Not deleted.\", the last with the reason in\n"
+    "brackets when there is one) and always by the check that fired: [hash], [heuristic N]\n"
+    "(the N-th heuristic string) or [window N]. Then it prints\n"
     "the number of files scanned, infections found, files removed, files and folders that\n"
     "could not be examined (each also named on standard error), and files not examined\n"
     "because they hold 5 MiB or more. A symbolic link named as a TARGET is followed and\n"
@@ -54,13 +59,21 @@ constexpr std::string_view kUsage =
     "  --no-heuristics   do not search files for the heuristic strings (heuristics.db is\n"
     "                    then not needed)\n"
     "  --db-dir DIR      read database.db, tdb.ldb and heuristics.db from DIR\n"
-    "                    (default: the folder of this program)\n"
+    "                    (default: the newest signature set installed, see below)\n"
     "  --quiet           print detections and the summary only\n"
     "  --progress        show the counters and the current file on one line of standard\n"
     "                    error, fitted to the terminal's width (only when it is a terminal)\n"
     "  -r, --recursive   accepted and ignored: folders are always walked\n"
-    "  --version         show the version\n"
+    "  --version         show the version, the signature set in use (version, creation\n"
+    "                    and expiry, folder) and how many signatures it holds\n"
     "  --help            show this text\n"
+    "\n"
+    "Signature sets: without --db-dir the scan reads the newest valid set installed in\n"
+    "$XDG_DATA_HOME/nerlo (~/.local/share/nerlo) or /var/lib/nerlo (each ROOT/current ->\n"
+    "sets/VERSION), else the databases beside this program; it chooses the set once, at its\n"
+    "start, and reads only that folder. A set whose manifest is unreadable or whose files\n"
+    "differ in size from it is passed over with a warning. A set past its expiry time is still\n"
+    "used, with a warning on standard error that gives its age.\n"
     "\n"
     "Databases: a folder holding none of the databases that the scan reads is an error and\n"
     "nothing is scanned; a missing database.db or tdb.ldb is a warning (that check then finds\n"
@@ -87,6 +100,7 @@ struct Options {
   bool quiet = false;
   bool progress = false;
   bool all_drives = false;
+  bool version = false;
   std::string db_dir;
   std::vector<std::string> targets;
 };
@@ -94,7 +108,7 @@ struct Options {
 void PrintError(const std::string& text) { std::cerr << "nerlo-scan: " << text << "\n"; }
 
 int UsageError(const std::string& message) {
-  std::cerr << "nerlo-scan: " << EscapeForDisplay(message) << "\n\n" << kUsage;
+  std::cerr << "nerlo-scan: " << DisplayText(message) << "\n\n" << kUsage;
   return kExitError;
 }
 
@@ -111,8 +125,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       std::cout << kUsage;
       return kExitClean;
     } else if (arg == "--version") {
-      std::cout << kVersion;
-      return kExitClean;
+      options.version = true;
     } else if (arg == "--delete") {
       options.delete_them = true;
     } else if (arg == "--no-heuristics") {
@@ -137,6 +150,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       return UsageError("unknown option " + arg);
     }
   }
+  if (options.version) return -1;
   if (options.all_drives && !options.targets.empty())
     return UsageError("--all-drives takes no TARGET");
   if (!options.all_drives && options.targets.empty()) return UsageError("no TARGET given");
@@ -167,7 +181,7 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
       const std::string reason = platform::ErrorText(error);
       if (first_missing_reason.empty()) first_missing_reason = reason;
       if (!is_heuristics)
-        warnings.push_back("warning: " + EscapeForDisplay(path) + ": " + reason +
+        warnings.push_back("warning: " + DisplayText(path) + ": " + reason +
                            " (this check finds nothing)");
       continue;
     }
@@ -179,13 +193,13 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
     // block (too large, unreadable, no regular file) is.
     const bool empty = stamp.size == 0 && probe.LoadFoundEmpty();
     if (probe.Filename().empty() && !empty) {
-      PrintError(EscapeForDisplay(path) +
-                 ": cannot be loaded: " + EscapeForDisplay(probe.LoadError()));
+      PrintError(DisplayText(path) +
+                 ": cannot be loaded: " + DisplayText(probe.LoadError()));
       check.failed = true;
     }
   }
   if (!check.usable) {
-    PrintError(EscapeForDisplay(db_dir) + ": no database to scan with (database.db, tdb.ldb" +
+    PrintError(DisplayText(db_dir) + ": no database to scan with (database.db, tdb.ldb" +
                (heuristics ? ", heuristics.db" : "") + "): " + first_missing_reason);
     return check;
   }
@@ -258,11 +272,17 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     ReportNotExamined(path, reason);
   }
 
+  void ScanWarning(const std::string& text) override {
+    ClearProgress();
+    std::fflush(stdout);
+    PrintError("warning: " + platform::DisplayText(text));
+  }
+
   // Names path on standard error as not examined, for reason, and counts it.
   void ReportNotExamined(const std::string& path, const std::string& reason) {
     ClearProgress();
     std::fflush(stdout);
-    PrintError(EscapeForDisplay(path) + ": not examined: " + EscapeForDisplay(reason));
+    PrintError(DisplayText(path) + ": not examined: " + DisplayText(reason));
     ++not_examined_;
   }
 
@@ -281,10 +301,10 @@ class ConsoleView : public scan::ScanView, public scan::ScanSettings {
     if (run_ == nullptr) return;
     int columns = platform::StandardErrorColumns();
     if (columns <= 0) columns = kDefaultColumns;
-    const std::string line = "\r" +
-                             cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(),
-                                               run_->RemovedCount(), current_, columns) +
-                             "\033[K";
+    std::string line = "\r";
+    line += cli::ProgressLine(run_->ScannedCount(), run_->InfectedCount(), run_->RemovedCount(),
+                              current_, columns);
+    line += "\033[K";
     std::fflush(stdout);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
@@ -305,14 +325,31 @@ int Main(int argc, char** argv) {
   if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
   platform::InstallInterruptHandler();
 
-  std::string db_dir = options.db_dir.empty() ? platform::ProgramDirectory() : options.db_dir;
-  if (db_dir.empty()) {
-    PrintError("cannot tell the folder of this program, where the databases are; use --db-dir");
-    return kExitError;
+  // The set is chosen once, here: every file of this scan is checked against that folder,
+  // whatever an update installs meanwhile.
+  sigdb::ResolvedSet set;
+  if (!options.db_dir.empty()) {
+    set = sigdb::SetOfFolder(options.db_dir);
+  } else {
+    const std::string program_directory = platform::ProgramDirectory();
+    if (program_directory.empty()) {
+      PrintError("cannot tell the folder of this program, where the databases are; use --db-dir");
+      return kExitError;
+    }
+    set = sigdb::ResolveSignatureSet(sigdb::InstalledSetRoots(), program_directory);
   }
-  if (!platform::IsDirectoryPartEnd(db_dir.back())) db_dir += platform::kPathSeparator;
+  for (const std::string& warning : set.warnings)
+    PrintError("warning: " + platform::DisplayText(warning));
+  if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
+    PrintError(expired);
+  if (options.version) {
+    std::cout << kVersion << cli::SetReport(set, sigdb::CountSignatures(set.folder));
+    std::cout.flush();
+    return std::cout.good() ? kExitClean : kExitError;
+  }
+  const std::string db_dir = set.folder;
 
-  if (!options.quiet) std::cout << "Databases: " << EscapeForDisplay(db_dir) << std::endl;
+  if (!options.quiet) std::cout << "Databases: " << DisplayText(db_dir) << std::endl;
   const DatabaseCheck databases = CheckDatabases(db_dir, options.heuristics);
   if (!databases.usable) return kExitError;
   bool error = databases.failed;
@@ -334,7 +371,7 @@ int Main(int argc, char** argv) {
     } catch (const Exception& e) {
       // Without heuristics the strings are never used, so their database does not matter.
       if (options.heuristics) {
-        PrintError(EscapeForDisplay(e.Message()));
+        PrintError(DisplayText(e.Message()));
         error = true;
       }
     }
@@ -349,13 +386,13 @@ int Main(int argc, char** argv) {
       } else if (std::string why; !scan::ResolveScanTarget(options.targets[i], target, &why)) {
         view.ClearProgress();
         std::cout.flush();
-        PrintError(EscapeForDisplay(options.targets[i]) + ": " + EscapeForDisplay(why));
+        PrintError(DisplayText(options.targets[i]) + ": " + DisplayText(why));
         error = true;
         continue;
       }
       if (!options.quiet) {
         view.ClearProgress();
-        std::cout << "Scanning: " << EscapeForDisplay(target.shown) << std::endl;
+        std::cout << "Scanning: " << DisplayText(target.shown) << std::endl;
       }
       if (scan::WalkScanTarget(run, target) == scan::TargetOutcome::kNotReached)
         view.ReportNotExamined(target.shown,
@@ -387,8 +424,11 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    PrintError("not enough memory");
+    return kExitError;
   } catch (const std::exception& e) {
-    PrintError(EscapeForDisplay(e.what()));
+    PrintError(DisplayText(e.what()));
     return kExitError;
   }
 }

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/sigtool_sets.h"
 #include "platform/exceptions.h"
 #include "platform/platform.h"
 #include "scan/hex_editor.h"
@@ -37,6 +38,28 @@ constexpr const char* kUsage =
     "                     string may not be empty or hold a zero byte or a CR LF pair\n"
     "  show DB            print the entries of a database decoded, one per line, escaped as a\n"
     "                     heuristic list is; DB without a \"/\" names a file in DIR\n"
+    "  import-hashes FILE...\n"
+    "                     add the MD5 hashes of public hash lists to database.db: lines\n"
+    "                     HASH:SIZE:NAME (.hdb, .hsb; SIZE may be *) or plain digests, # for\n"
+    "                     comments, hex of either case, LF or CR LF. SHA-1 and SHA-256 hashes\n"
+    "                     and sizes of 5 MiB or more (never examined) are skipped and counted;\n"
+    "                     malformed lines are reported (the first 10 with FILE:LINE, then a\n"
+    "                     count) and do not stop the others\n"
+    "\n"
+    "Signature sets and the update channel (these take no --db-dir):\n"
+    "  keygen SECRET      write a new Ed25519 key pair: SECRET (mode 0600) and SECRET.pub;\n"
+    "                     an existing file is never replaced\n"
+    "  publish --key SECRET --version N [--expires-in DAYS] --out MIRROR DBDIR\n"
+    "                     publish the databases of DBDIR as version N of the channel in\n"
+    "                     MIRROR: files/<sha256> for each, then channel.json and its\n"
+    "                     signature channel.json.sig, each replaced atomically; the set\n"
+    "                     expires DAYS days from now (default 7). N must be higher than the\n"
+    "                     version MIRROR holds\n"
+    "  verify DIR --key PUB\n"
+    "                     check a mirror (signature, expiry, every file's size and hash), an\n"
+    "                     installed set folder (its files against nerlo-set.json), or an\n"
+    "                     installed root (the set its current link names), and say what is\n"
+    "                     wrong\n"
     "\n"
     "Options:\n"
     "  --db-dir DIR       the database directory\n"
@@ -45,7 +68,8 @@ constexpr const char* kUsage =
     "Entries already present are not appended again. Every FILE is read before anything is\n"
     "written, and a database is replaced atomically, so a failure leaves it as it was.\n"
     "\n"
-    "Exit status: 0 done, 1 a file could not be read, refused or written, 2 usage error.\n";
+    "Exit status: 0 done, 1 a file could not be read, refused or written, or verify found a\n"
+    "fault, 2 usage error. import-hashes exits 0 also when it reported malformed lines.\n";
 
 void Complain(const std::string& message) { std::cerr << "nerlo-sigtool: " << message << "\n"; }
 
@@ -192,6 +216,14 @@ int Show(const std::string& db_dir, const std::string& db) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The channel commands have options of their own; they stand first.
+  if (argc >= 2) {
+    const std::string first = argv[1];
+    const std::vector<std::string> rest(argv + 2, argv + argc);
+    if (first == "keygen") return nerlo::cli::KeygenCommand(rest);
+    if (first == "publish") return nerlo::cli::PublishCommand(rest);
+    if (first == "verify") return nerlo::cli::VerifyCommand(rest);
+  }
   std::string command;
   std::string db_dir;
   bool have_db_dir = false;
@@ -232,6 +264,10 @@ int main(int argc, char** argv) {
   if (command == "hash" || command == "windows") {
     if (args.empty()) return UsageError(command + " needs at least one FILE");
     return command == "hash" ? Hash(db_dir, args) : Windows(db_dir, args);
+  }
+  if (command == "import-hashes") {
+    if (args.empty()) return UsageError("import-hashes needs at least one FILE");
+    return nerlo::cli::ImportHashesCommand(db_dir, args);
   }
   if (command == "heuristics" || command == "show") {
     if (args.size() != 1) return UsageError(command + " needs exactly one argument");

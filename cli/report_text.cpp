@@ -1,45 +1,16 @@
 #include "cli/report_text.h"
 
+#include "platform/display_text.h"
+
 namespace nerlo::cli {
 
-std::string EscapeForDisplay(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\x";
-          out += kHex[c >> 4];
-          out += kHex[c & 0x0F];
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out;
-}
-
 std::string DetectionLine(std::string_view path, std::string_view action, std::string_view check) {
-  std::string line = EscapeForDisplay(path);
+  std::string line = platform::DisplayText(path);
   line += ": Infected!";
   if (!action.empty()) {
+    // A refusal's reason may name a file.
     line += ' ';
-    line += action;
+    line += platform::DisplayText(action);
   }
   line += " [";
   line += check;
@@ -64,7 +35,7 @@ std::string ProgressLine(int64_t scanned, int64_t infected, int64_t removed, std
     line.resize(room);  // the counters are plain ASCII
     return line;
   }
-  const std::string shown = EscapeForDisplay(path);
+  const std::string shown = platform::DisplayText(path);
   if (shown.empty()) return line;
   constexpr std::string_view kGap = "  ";
   constexpr std::string_view kCut = "...";

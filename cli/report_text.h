@@ -8,14 +8,8 @@
 
 namespace nerlo::cli {
 
-// text with every control byte (below 0x20, and 0x7F) and every backslash escaped, so that
-// no name can break a report line or send escape sequences to the terminal: "\n", "\r",
-// "\t", "\\", and "\xHH" (upper-case hex) for the other control bytes. Every other byte,
-// also bytes of names that are not valid UTF-8, is kept as it is.
-std::string EscapeForDisplay(std::string_view text);
-
 // "PATH: Infected! [check]", or "PATH: Infected! ACTION [check]" when action is not empty;
-// the path escaped. Without a line end.
+// the path and the action escaped as platform::DisplayText shows them. Without a line end.
 std::string DetectionLine(std::string_view path, std::string_view action, std::string_view check);
 
 // The progress line "Scanned: N  Infected: N  Removed: N  PATH" (the path escaped), at most

@@ -1,11 +1,11 @@
 # Installation and the Debian package.
 #
 # Installed layout (prefix /usr for the package, anything for `cmake --install --prefix`):
-#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, database.db,
+#   lib/nerlo/        the program directory: nerlo, nerlo-scan, nerlo-sigtool, kestry, database.db,
 #                     tdb.ldb, heuristics.db and readme.txt. Every program finds its data files
 #                     in the directory of its own executable (/proc/self/exe), so the real
 #                     executables sit here, beside the databases.
-#   bin/              relative symbolic links to the three executables in lib/nerlo; the kernel
+#   bin/              relative symbolic links to the four executables in lib/nerlo; the kernel
 #                     resolves them, so /proc/self/exe still names the program directory.
 #   share/applications/nerlo.desktop, share/icons/hicolor/<size>/apps/nerlo.png
 #                     the menu entry and the application icon (drawn by nerlo-icon, the same
@@ -17,12 +17,14 @@
 #                     user links or copies them (nerlo(1) says how).
 #   share/man/man1/   the manual pages (cmake/manpages.cmake).
 #   share/doc/nerlo/  copyright (machine-readable) and changelog.gz.
+#   lib/systemd/system/kestry.service, kestry.timer
+#                     the daily update of /var/lib/nerlo, not enabled.
 # The settings file is not installed: each user's lives in $XDG_CONFIG_HOME/nerlo/.
 
 set(NERLO_PROGRAM_DIR lib/nerlo CACHE STRING "Program directory, relative to the install prefix")
 
 set(nerlo_programs)
-foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool)
+foreach(program IN ITEMS nerlo nerlo-scan nerlo-sigtool kestry)
   if(TARGET ${program})
     list(APPEND nerlo_programs ${program})
   endif()
@@ -68,6 +70,19 @@ if(TARGET nerlo)
   install(FILES ${nerlo_packaging}/dolphin/nerlo-scan.desktop DESTINATION share/kio/servicemenus)
   install(PROGRAMS "${nerlo_packaging}/nautilus/Scan with Nerlo" DESTINATION share/nerlo/nautilus)
   install(FILES ${nerlo_packaging}/thunar/uca.xml DESTINATION share/nerlo/thunar)
+endif()
+# The updater's daily timer and its service (not enabled; README says how), with the path of
+# kestry under the prefix the installation uses (which for the package is /usr), filled in
+# when installing.
+if(TARGET kestry)
+  install(CODE "
+    set(NERLO_KESTRY \"\${CMAKE_INSTALL_PREFIX}/${NERLO_PROGRAM_DIR}/kestry\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/kestry.service\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kestry.service\" @ONLY)
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/kestry.timer\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kestry.timer\" COPYONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kestry.{service,timer}\")
+  ")
 endif()
 if(TARGET nerlo-icon)
   set(nerlo_icon_pngs)
@@ -181,6 +196,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # program uses (also on Wayland sessions, through XWayland) comes with libqt6gui6 on Debian.
 # xdg-utils opens the help document.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libsodium checks the signature sets (hashes, signatures); named here as well, so that the
+# dependency stands also where dpkg-shlibdeps is not at hand.
+# libcurl fetches the updates.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18), libcurl4 (>= 7.85.0)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 find_program(NERLO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NOT NERLO_DPKG_SHLIBDEPS)
@@ -189,6 +208,7 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
          "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
-         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2)")
+         "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), libsodium23 (>= 1.0.18), "
+         "libcurl4 (>= 7.85.0)")
 endif()
 include(CPack)

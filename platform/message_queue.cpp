@@ -1,16 +1,22 @@
 #include "platform/message_queue.h"
 
-#include <atomic>
 #include <memory>
 
 namespace nerlo::platform {
 
+namespace {
+// Nothing may unwind through the loop that runs the posted calls.
+void RunSwallowing(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (...) {
+  }
+}
+}  // namespace
+
 void MessageQueue::RunOrQueueAndWait(std::thread::id owner, std::function<void()> fn) {
   if (std::this_thread::get_id() == owner) {
-    try {
-      fn();
-    } catch (...) {
-    }
+    RunSwallowing(fn);
     return;
   }
   struct Done {
@@ -20,10 +26,7 @@ void MessageQueue::RunOrQueueAndWait(std::thread::id owner, std::function<void()
   };
   auto done = std::make_shared<Done>();
   Queue([fn = std::move(fn), done] {
-    try {
-      fn();
-    } catch (...) {
-    }
+    RunSwallowing(fn);
     std::lock_guard<std::mutex> lock(done->mutex);
     done->done = true;
     done->cv.notify_all();
@@ -32,47 +35,53 @@ void MessageQueue::RunOrQueueAndWait(std::thread::id owner, std::function<void()
   done->cv.wait(lock, [&] { return done->done; });
 }
 
+void MessageQueue::Post(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    posted_.push_back(std::move(fn));
+    any_posted_.store(true, std::memory_order_relaxed);
+  }
+  posted_cv_.notify_all();
+}
+
+void MessageQueue::RunPosted() {
+  std::unique_lock<std::mutex> lock(posted_mutex_);
+  while (!posted_.empty()) {
+    std::function<void()> fn = std::move(posted_.front());
+    posted_.pop_front();
+    any_posted_.store(!posted_.empty(), std::memory_order_relaxed);
+    lock.unlock();
+    RunSwallowing(fn);
+    lock.lock();
+  }
+  any_posted_.store(false, std::memory_order_relaxed);
+}
+
+void MessageQueue::WaitForPosted(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(posted_mutex_);
+  posted_cv_.wait_for(lock, timeout, [this] { return !posted_.empty(); });
+}
+
 PlainMessageQueue::PlainMessageQueue() : owner_(std::this_thread::get_id()) {}
 
 PlainMessageQueue::~PlainMessageQueue() {
   // Messages still pending belong to workers that have ended their interest in them; a
   // Synchronize caller would still be waiting, so run them rather than drop them.
-  std::unique_lock<std::mutex> lock(mutex_);
-  RunPending(lock);
+  RunPosted();
 }
 
-void PlainMessageQueue::RunPending(std::unique_lock<std::mutex>& lock) {
-  while (!pending_.empty()) {
-    std::function<void()> fn = std::move(pending_.front());
-    pending_.pop_front();
-    lock.unlock();
-    fn();
-    lock.lock();
-  }
-}
-
-void PlainMessageQueue::ProcessMessages() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  RunPending(lock);
-}
+void PlainMessageQueue::ProcessMessages() { RunPosted(); }
 
 void PlainMessageQueue::WaitForMessages(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  posted_.wait_for(lock, timeout, [this] { return !pending_.empty(); });
-  RunPending(lock);
+  WaitForPosted(timeout);
+  RunPosted();
 }
 
 void PlainMessageQueue::Synchronize(std::function<void()> fn) {
   RunOrQueueAndWait(owner_, std::move(fn));
 }
 
-void PlainMessageQueue::Queue(std::function<void()> fn) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_.push_back(std::move(fn));
-  }
-  posted_.notify_all();
-}
+void PlainMessageQueue::Queue(std::function<void()> fn) { Post(std::move(fn)); }
 
 namespace {
 std::atomic<MessageQueue*> installed{nullptr};

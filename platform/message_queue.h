@@ -4,8 +4,15 @@
 // desktop program implements it over its event loop, the command-line scanner and the tests
 // use PlainMessageQueue. The process has one installed queue (Messages()); the free functions
 // below forward to it.
+//
+// Exceptions: an exception that escapes a call posted by Synchronize or Queue is swallowed on
+// the user-interface thread, by every queue, and the calls after it still run. Nothing may
+// unwind through the desktop program's event loop, and a worker cannot be told of a failure
+// through the queue: a call that can fail reports it itself (the engine's calls catch and
+// report their own errors).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -34,18 +41,39 @@ class MessageQueue {
 
   // Any thread: runs fn on the user-interface thread and returns once it has run. Called on
   // the user-interface thread itself, it runs fn at once. An exception that escapes fn is
-  // swallowed on the user-interface thread.
+  // swallowed.
   virtual void Synchronize(std::function<void()> fn) = 0;
 
   // Any thread: has fn run on the user-interface thread later, without waiting. Calls posted
-  // by Synchronize and Queue run in the order in which they were posted.
+  // by Synchronize and Queue run in the order in which they were posted. An exception that
+  // escapes fn is swallowed.
   virtual void Queue(std::function<void()> fn) = 0;
 
  protected:
+  // The posted calls, common to every queue.
+
   // Synchronize's common part: on the user-interface thread (owner) runs fn at once;
-  // elsewhere posts it with Queue and waits until it has run. An exception that escapes fn
-  // is swallowed.
+  // elsewhere posts it with Queue and waits until it has run.
   void RunOrQueueAndWait(std::thread::id owner, std::function<void()> fn);
+
+  // Any thread: appends fn to the posted calls and wakes WaitForPosted.
+  void Post(std::function<void()> fn);
+
+  // User-interface thread: runs the posted calls, in order, until none is left (also those
+  // that they post), swallowing what escapes them.
+  void RunPosted();
+
+  // True when a call is posted; a hint for skipping RunPosted's lock, any thread.
+  bool AnyPosted() const { return any_posted_.load(std::memory_order_relaxed); }
+
+  // Waits until a call is posted or timeout has passed.
+  void WaitForPosted(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex posted_mutex_;
+  std::condition_variable posted_cv_;
+  std::deque<std::function<void()>> posted_;
+  std::atomic<bool> any_posted_{false};
 };
 
 // A mutex-and-condition queue drained by ProcessMessages. The thread that creates it is its
@@ -61,12 +89,7 @@ class PlainMessageQueue : public MessageQueue {
   void Queue(std::function<void()> fn) override;
 
  private:
-  void RunPending(std::unique_lock<std::mutex>& lock);
-
   std::thread::id owner_;
-  std::mutex mutex_;
-  std::condition_variable posted_;
-  std::deque<std::function<void()>> pending_;
 };
 
 // The installed queue. Until one is installed, a PlainMessageQueue owned by this module serves,

@@ -99,7 +99,7 @@ struct FileStamp {
 struct DirEntry {
   std::string name;
   bool is_directory = false;
-  // Filled only when details were asked for (or by FindEntry):
+  // Filled only when details were asked for:
   uint32_t attributes = 0;  // Attribute bits; kAttrDirectory also when details were not asked
   int64_t size = 0;         // byte count; 0 for directories
 };
@@ -111,7 +111,9 @@ bool MatchesMask(std::string_view name, std::string_view mask);
 // One listing of one directory, in the order the system lists it, "." and ".." included.
 // Only regular files and directories are listed: symbolic links, FIFOs, sockets and devices
 // are never reported. A directory on a pseudo file system (proc, sysfs, devtmpfs, ...) lists
-// nothing. Not thread-safe; one listing belongs to one thread.
+// only the directories on which another file system is mounted (not "." nor ".."): what is
+// mounted there, such as the tmpfs at /dev/shm, is walked; the pseudo file system's own
+// entries never are. Not thread-safe; one listing belongs to one thread.
 class DirectoryListing {
  public:
   DirectoryListing();
@@ -127,12 +129,18 @@ class DirectoryListing {
   // (costs one status call per matching entry). Returns false, with *error set when error
   // is not null, when the directory cannot be listed (with kNoFollow also when dir itself is
   // a symbolic link); the listing is then empty. A pseudo file system's directory opens
-  // (true) with an empty listing. Opening again closes the previous listing first.
+  // (true) with only its mount points listed. Opening again closes the previous listing first.
   bool Open(const std::string& dir, std::string mask, bool with_details, ErrorCode* error = nullptr,
             LinkPolicy links = LinkPolicy::kFollow);
 
-  // Fetches the next matching entry. Returns false at the end of the listing.
+  // Fetches the next matching entry. Returns false at the end of the listing, and also
+  // when reading the directory failed partway: Error() then tells why.
   bool Next(DirEntry* entry);
+
+  // 0 while the listing runs and after its real end; the system's error when reading the
+  // directory broke off (the entries after it were never listed) or could not begin. Kept
+  // after Close, until the next Open.
+  ErrorCode Error() const;
 
   // Identity of the directory being listed (taken when it was opened); not valid when no
   // listing is open.
@@ -148,11 +156,6 @@ class DirectoryListing {
   std::unique_ptr<Impl> impl_;
 };
 
-// The directory entry of one path, with attributes and size, without following a final
-// symbolic link. Returns false, with *error set, when the path names nothing, or names
-// something that a listing would not report (a link, a FIFO, a socket, a device).
-bool FindEntry(const std::string& path, DirEntry* entry, ErrorCode* error = nullptr);
-
 // Identity, size and change times of the file at path, following symbolic links.
 bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = nullptr);
 
@@ -164,7 +167,7 @@ bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = null
 // keep the number of open descriptors bounded and reopened later, by name from its parent,
 // with a check that the same directory (device and inode) is reached again.
 //
-// At most kMaxOpenDirectories handles are open in the process at any time, however many
+// At most MaxOpenDirectories() handles are open in the process at any time, however many
 // Directory objects exist (a walk's current path, and every folder that a waiting detection
 // refers to): the least recently used one is closed when another must open. A root (the
 // start of a chain, opened by path) is never closed while it lives, since it cannot be
@@ -173,10 +176,33 @@ bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error = null
 // Any thread may use a Directory; the shared bookkeeping is locked. Objects are shared
 // (std::shared_ptr) and freed with their last reference.
 
-// Directory handles that may be open at once, roots included. Roots are never closed, so
-// the bound holds as long as fewer roots than this are alive at once: a walk opens one per
-// target, kept while detections of that target wait.
+// The most directory handles that may be open at once, roots included. Roots are never
+// closed, so the bound holds as long as fewer roots than this are alive at once: a walk opens
+// one per target, kept while detections of that target wait. A lower descriptor limit lowers
+// the bound (ShareDescriptors).
 inline constexpr int kMaxOpenDirectories = 256;
+
+// The directory handles that may be open at once now: kMaxOpenDirectories, or less under a
+// low descriptor limit (ShareDescriptors); at least 2, so that a handle can be reopened from
+// its parent's.
+int MaxOpenDirectories();
+
+// How the descriptors the process may open are shared out by ShareDescriptors.
+struct DescriptorShares {
+  int directories = 0;  // the bound on open directory handles, as MaxOpenDirectories
+  int files = 0;        // files a scan may hold open ahead of reading them
+};
+
+// Reads the process's descriptor limit (its soft limit) now and shares what it allows after
+// a reserve (standard streams, a database being loaded, listings and the descriptors a call
+// holds for a moment) between directory handles and files read ahead: from now on the pool
+// of directory handles keeps at most the first share open. Call before a scan.
+DescriptorShares ShareDescriptors();
+
+// True when code says that the process (EMFILE) or the system (ENFILE) has no descriptor
+// left. The calls that open directories and files release idle directory handles and try
+// again before they report it.
+bool IsOutOfDescriptors(ErrorCode code);
 
 // Reported when a directory reopened by name is no longer the one that was opened first, or
 // when a deletion finds another file under the name: it was moved or replaced meanwhile.
@@ -285,33 +311,6 @@ class File {
   FileStamp stamp_;
 };
 
-// A read-only view of a whole file. The file is closed as soon as the view is made; the view
-// stays valid until the object is destroyed. Move-only.
-class MappedView {
- public:
-  MappedView() = default;
-  ~MappedView();
-  MappedView(MappedView&& other) noexcept;
-  MappedView& operator=(MappedView&& other) noexcept;
-  MappedView(const MappedView&) = delete;
-  MappedView& operator=(const MappedView&) = delete;
-
-  // Maps the whole file at path (links followed). Fails, with *error set, for a file that
-  // cannot be opened or is not a regular file (as File::Open), an empty file (EINVAL), or a
-  // file of max_size bytes or more (EFBIG). A file that another process truncates while it
-  // is mapped makes reads past its new end fault: map only files that are not rewritten in
-  // place (the databases are replaced by rename).
-  static MappedView Map(const std::string& path, int64_t max_size, ErrorCode* error);
-
-  const unsigned char* data() const { return data_; }
-  int64_t size() const { return size_; }
-  bool IsMapped() const { return data_ != nullptr; }
-
- private:
-  const unsigned char* data_ = nullptr;
-  int64_t size_ = 0;
-};
-
 // ---- Writing files ---------------------------------------------------------------------
 
 // Replaces the file at path by contents atomically: writes a temporary file beside it,
@@ -329,32 +328,45 @@ enum class DeleteOutcome {
   kRefused,      // the system refused, or the name no longer names the expected file
 };
 
-// Deletes the file at path (a final symbolic link is removed itself, never its target).
-DeleteOutcome DeleteFile(const std::string& path);
+// What DeleteAt did; for a refusal also why, in words for the report row.
+struct DeleteResult {
+  DeleteOutcome outcome = DeleteOutcome::kRefused;
+  // kRefused only: why the file is still there ("changed since it was examined", or the
+  // system's text of the step that failed), and what became of a file that could not be
+  // given its name back. Empty for the other outcomes.
+  std::string reason;
+  // Set when the file found under the name was moved aside and could not be moved back
+  // because another file had taken the name meanwhile: the visible name beside it that it is
+  // kept under ("NAME.nerlo-restored-N"; the hidden name it was moved to when even that
+  // failed). It is never removed.
+  std::string kept_as;
+};
 
-// Deletes the entry name of dir only if it is the regular file with the expected identity;
-// dir is reached by its handle, never by a path. The entry is first renamed, without
-// replacing anything, to a unique name in the same directory, checked there, and only then
-// removed; if what was moved is not the expected file it is renamed back. So a file renamed
-// over the name meanwhile is never removed.
+// Deletes the entry name of dir only if it is still the regular file that was examined:
+// the same device and inode, size, modification time and change time as examined (taken from
+// the descriptor the file was read through). A file rewritten in place, or removed and made
+// again under the name (which may get the same inode number at once), is refused with
+// "changed since it was examined". dir is reached by its handle, never by a path.
 //
-// Remaining races, both needing a local user with write access to the directory who acts in
-// the microseconds between two calls: (1) a file renamed over the unique temporary name
-// between its check and its removal is removed instead (the name is random and hidden, so it
-// must be spied out, for example with inotify); (2) when a foreign file was moved aside and
-// yet another file took the name before it could be moved back, the foreign file stays
-// under the temporary name (nothing is lost; the outcome is kRefused).
-// kAlreadyGone when nothing has the name; kRefused when the name holds another file, the
-// system refuses, or the file system cannot rename without replacing.
-DeleteOutcome DeleteAt(const Directory& dir, const std::string& name, const FileIdentity& expected);
+// The steps: the entry is pinned by a handle and its stamp compared; it is renamed, without
+// replacing anything, to a hidden name of 128 random bits in the same directory; the file
+// under that name is checked to be the pinned one, unchanged (the rename itself moves the
+// change time on, so size and modification time are compared there); only then is it
+// removed. On any refusal after the move the file is moved back, never over another file:
+// when its name was taken meanwhile it is kept as NAME.nerlo-restored-N beside it (kept_as)
+// and never removed. A file system that cannot rename without replacing (NFS, CIFS and
+// others answer EINVAL) gets a plain rename to the random name instead, and a move back by
+// a hard link (which never replaces), or, where there are none, a rename once the name is
+// seen free.
+//
+// Remaining race, needing a local user with write access to the directory who acts in the
+// microseconds between two calls: a file renamed over the random name between its check and
+// its removal is removed instead (the name must be spied out, for example with inotify).
+//
+// kAlreadyGone when nothing has the name; kRefused (with a reason) when the name holds
+// another or a changed file, dir cannot be reached, or the system refuses a step.
+DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined);
 
-// Deletes the file at path only if no component of the path is a symbolic link and the name
-// still refers to the regular file with the expected identity; anything else is kRefused.
-// A missing directory or file on the way (at any step, up to the removal itself) is
-// kAlreadyGone; an invalid expected identity is kRefused. Relative paths start at the
-// current directory; "." and repeated separators are skipped, ".." goes to the parent of
-// the directory reached so far; a path ending in "/", "." or ".." is kRefused.
-DeleteOutcome DeleteFileIfSame(const std::string& path, const FileIdentity& expected);
 
 // ---- Large blocks of memory ------------------------------------------------------------
 

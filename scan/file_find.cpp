@@ -15,6 +15,14 @@ namespace {
 
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
+// Directories listed ahead hold handles of their own: at most a quarter of those the platform
+// keeps open, so that the handles of the walk's own path are not the ones closed to make
+// room (one closed far up a deep path is reopened level by level from an open ancestor).
+size_t DirectoriesAhead() {
+  return std::clamp<size_t>(static_cast<size_t>(platform::MaxOpenDirectories()) / 4, 1,
+                            TFileFind::kLookahead);
+}
+
 }  // namespace
 
 std::string ReasonText(platform::ErrorCode error) {
@@ -39,6 +47,7 @@ struct TFileFind::Subdirectories {
   bool listed = false;
   bool failed = false;
   platform::ErrorCode error = 0;
+  platform::ErrorCode broke = 0;  // the listing began, then failed: the rest is missing
 };
 
 // One directory of the walk's current path, between its listing and its last subdirectory.
@@ -61,6 +70,7 @@ struct TFileFind::Prefetch {
   platform::DirectoryListing files;  // positioned after the entries in ahead
   std::deque<std::string> ahead;
   bool listed_all = false;
+  platform::ErrorCode broke = 0;  // the file listing ended in an error, not at its end
   Subdirectories pass;
 };
 
@@ -132,11 +142,6 @@ void TFileFind::Start() {
   }
 }
 
-void TFileFind::StartIn(const platform::DirectoryRef& root, const std::string& root_path) {
-  BeginWalk();
-  Walk(file_name_.substr(MaskStart()), root, root_path);
-}
-
 void TFileFind::StartFile(const platform::DirectoryRef& dir, const std::string& name,
                           const std::string& path) {
   stop_request_ = false;
@@ -169,6 +174,12 @@ void TFileFind::NotExamined(const std::string& path, platform::ErrorCode error) 
   if (OnNotExamined) OnNotExamined(*this, path, ReasonText(error));
 }
 
+void TFileFind::NotExaminedInPart(const std::string& path, platform::ErrorCode error) {
+  if (OnNotExamined)
+    OnNotExamined(*this, path,
+                  "examined only in part: its listing broke off (" + ReasonText(error) + ")");
+}
+
 void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkState& walk,
                       std::unique_ptr<Prefetch> prefetched) {
   // Links are never entered, so only a mount of an ancestor below itself leads back up.
@@ -191,6 +202,7 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkS
   if (OnChangeDirectory) OnChangeDirectory(*this, path);
 
   // File pass: every matching entry that is not a directory, in listing order.
+  platform::ErrorCode broke = 0;
   {
     std::unique_ptr<Prefetch> own = std::move(prefetched);
     if (own) {
@@ -220,14 +232,21 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkS
     // Whatever was told and not reported never will be, the directories listed ahead
     // included.
     if (stop_request_) DropPrefetched(walk, !ahead.empty());
+    broke = own->broke;
   }
-  if (search_scope_ == TSearchScope::ssCurrentDir) return;
+  if (search_scope_ == TSearchScope::ssCurrentDir) {
+    if (broke != 0) NotExaminedInPart(path, broke);
+    return;
+  }
 
   if (!top.pass.listed) ListSubdirectories(*top.dir, top.pass);
   if (top.pass.failed) {
     NotExamined(path, top.pass.error);
     return;
   }
+  if (broke == 0) broke = top.pass.broke;
+  // The subdirectories that were listed are still walked.
+  if (broke != 0) NotExaminedInPart(path, broke);
   top.finished = false;
 }
 
@@ -236,6 +255,7 @@ void TFileFind::ListFiles(Prefetch& listing, const platform::DirectoryRef& dir, 
   for (size_t told = 0; told < room && !listing.listed_all;) {
     if (!listing.files.Next(&entry)) {
       listing.listed_all = true;
+      listing.broke = listing.files.Error();
       listing.files.Close();
     } else if (!entry.is_directory) {
       if (OnUpcoming) OnUpcoming(*this, dir, entry.name);
@@ -263,6 +283,7 @@ void TFileFind::ListSubdirectories(const platform::Directory& dir, Subdirectorie
     }
   }
   pass.others_after = others;
+  pass.broke = all.Error();
 }
 
 void TFileFind::ListAhead(const std::string& mask, WalkState& walk, size_t told_here) {
@@ -284,7 +305,8 @@ void TFileFind::ListAhead(const std::string& mask, WalkState& walk, size_t told_
       cursor.frames.push_back(std::move(frame));
     }
   }
-  while (told < kLookahead && walk.prefetched.size() < kLookahead) {
+  const size_t directories_ahead = DirectoriesAhead();
+  while (told < kLookahead && walk.prefetched.size() < directories_ahead) {
     if (!walk.prefetched.empty()) {
       Prefetch& last = *walk.prefetched.back();
       if (last.dir != nullptr && !last.listed_all) {

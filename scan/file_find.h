@@ -23,6 +23,7 @@ enum class TSearchScope { ssEntireDisk, ssCurrentDir, ssCurrentDirAndBelow };
 // reported nor entered (the target named in FileName may itself be reached through one), a
 // directory already open on the current path is not entered again, pseudo file systems list
 // nothing, and a directory that cannot be listed is told to OnNotExamined: the walk goes on.
+// So is one whose listing breaks off partway (after the entries listed are walked).
 //
 // The walk reaches every directory through a handle of its parent (platform::Directory), never
 // by its path: LastMatch is the path for showing, LastDirectory and LastName reach the file.
@@ -77,7 +78,8 @@ class TFileFind {
   // the one it reports and tells each of them to OnUpcoming, in the order they will be
   // reported, before it is reported. Once a file pass has listed its directory to the end, it
   // runs on into the next directory the walk will enter (opened then, from the same parent
-  // handle the walk would use; its directory pass is then read early too). When the walk
+  // handle the walk would use; its directory pass is then read early too), and on, holding at
+  // most a quarter of platform::MaxOpenDirectories() directories listed ahead. When the walk
   // stops with entries told and not reported, or does not enter the directory it listed
   // ahead, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;
@@ -86,9 +88,6 @@ class TFileFind {
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();
-  // Walks root, which the caller has resolved, with FileName's mask (the part after its last
-  // separator); root_path is root's path as reports show it.
-  void StartIn(const platform::DirectoryRef& root, const std::string& root_path);
   // Reports the one entry name of dir (whatever its name holds), as LastMatch path, without a
   // listing.
   void StartFile(const platform::DirectoryRef& dir, const std::string& name,
@@ -135,6 +134,9 @@ class TFileFind {
   // Makes path (name in dir) the last match, tells OnMatch, then stops or pumps.
   void Deliver(const platform::DirectoryRef& dir, std::string path, const std::string& name);
   void NotExamined(const std::string& path, platform::ErrorCode error);
+  // A directory whose listing failed after it had begun: what was listed is walked, the rest
+  // of it never is.
+  void NotExaminedInPart(const std::string& path, platform::ErrorCode error);
 
   std::string drive_list_;
   TSearchScope search_scope_ = TSearchScope::ssEntireDisk;

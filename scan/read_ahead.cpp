@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <system_error>
 
 #include "platform/message_queue.h"
 #include "scan/file_find.h"
@@ -69,6 +70,7 @@ void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
   }
   buffer.resize(held);
   out.identity = file.Stamp().identity;
+  out.stamp = file.Stamp();
   out.outcome = ExaminedBytes::Outcome::kRead;
 }
 
@@ -94,10 +96,28 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
   out.heuristic_hits = scanner->Scan(bytes.data(), bytes.size(), pump, interval);
 }
 
-TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit)
+TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit,
+                       const ThreadStarter& start)
     : size_limit_(size_limit), depth_(std::max<size_t>(depth, 1)), max_bytes_(max_bytes) {
   threads_.reserve(threads);
-  for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
+  for (size_t i = 0; i < threads; ++i) {
+    try {
+      threads_.push_back(start([this] { Run(); }));
+    } catch (const std::system_error& e) {
+      // Out of threads or of memory for their stacks: fewer helpers, or the reads on the
+      // caller's thread, rather than no scan.
+      start_error_ = e.code().message();
+      break;
+    }
+  }
+}
+
+size_t TReadAhead::OpenFiles() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t open = 0;
+  for (const std::shared_ptr<Job>& job : jobs_)
+    if (!job->started && job->file.IsOpen()) ++open;
+  return open;
 }
 
 TReadAhead::~TReadAhead() {

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "scan/file_bytes.h"
 #include "scan/heuristic_scanner.h"
+#include "scan/thread_start.h"
 
 namespace nerlo::scan {
 
@@ -31,6 +32,9 @@ struct ExaminedBytes {
   std::string reason;  // kNotExamined: the system's error text, or why
   FileBytes bytes;
   platform::FileIdentity identity;
+  // Identity, size and change times of the file as it was opened for this read: a deletion
+  // removes the file only while it still has them.
+  platform::FileStamp stamp;
   std::string md5_text;  // the MD5 text of bytes
   // The 0-based heuristic list places that occur in bytes, ascending; meaningful only when
   // heuristics_searched is set (the search is skipped while the heuristics switch is off).
@@ -41,7 +45,8 @@ struct ExaminedBytes {
 // Reads the open file from its current position to its end into out, refusing to hold
 // limit bytes or more: a file that reaches limit while it is read is not examined. size_hint
 // is the size taken from the descriptor. pace, when given, is called with the count of every
-// piece read. Fills outcome, reason, bytes and identity; the buffer's allocation is reused.
+// piece read. Fills outcome, reason, bytes, identity and stamp; the buffer's allocation is
+// reused.
 void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
                const std::function<void(size_t)>& pace = {});
 
@@ -62,8 +67,11 @@ class TReadAhead {
   // threads helper threads (none: Submit never queues, Full is always true); at most depth
   // jobs are queued, and files of at most max_bytes in all (whatever their number, one) are
   // read and held at once: a file without room waits, open, until the files before it have
-  // been taken, and is then read in its turn.
-  TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit);
+  // been taken, and is then read in its turn. A helper that cannot be started (start raises
+  // std::system_error) is done without: ThreadCount and StartError tell it, and with none
+  // every file is read by the caller. Nothing started is left running when this raises.
+  TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit,
+             const ThreadStarter& start = StartThread);
   // Drops every job and ends the helper threads.
   ~TReadAhead();
   TReadAhead(const TReadAhead&) = delete;
@@ -71,6 +79,13 @@ class TReadAhead {
 
   // True when no further job can be submitted now.
   bool Full() const;
+
+  // Helper threads running, and the system's text of why the others could not be started
+  // (empty when all were).
+  size_t ThreadCount() const { return threads_.size(); }
+  const std::string& StartError() const { return start_error_; }
+  // Files queued open and not yet begun: each holds a descriptor.
+  size_t OpenFiles() const;
 
   // Queues the file (already opened; when open failed, error says why and the job is done at
   // once) under the key (dir, name) that FrontIs compares.
@@ -116,6 +131,7 @@ class TReadAhead {
   size_t running_ = 0;
   bool ending_ = false;
   std::vector<std::thread> threads_;
+  std::string start_error_;
 };
 
 }  // namespace nerlo::scan

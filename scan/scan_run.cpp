@@ -20,6 +20,7 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   ff.OnUpcoming = [this](TFileFind& sender, const platform::DirectoryRef& directory,
                          const std::string& name) { ffUpcoming(sender, directory, name); };
   ff.OnUpcomingDropped = [this](TFileFind&) { read_ahead_->Clear(); };
+  open_file_share_ = static_cast<size_t>(platform::ShareDescriptors().files);
   SetReadAheadThreads(kReadAheadThreads);
   ff.OnNotExamined = [this](TFileFind&, const std::string& path, const std::string& reason) {
     NotExamined(path, reason);
@@ -76,6 +77,7 @@ void TScanRun::FormShow() {
   InfectedCount_ = 0;
   TooLargeCount_ = 0;
   NotExaminedCount_ = 0;
+  ReportReadAheadThreads();
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -123,15 +125,35 @@ void TScanRun::SetReadAheadThreads(size_t threads) {
 
 void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
                           const std::string& name) {
-  if (read_ahead_->Full()) {
+  if (read_ahead_->Full() || read_ahead_->OpenFiles() >= open_file_share_) {
     read_ahead_->SubmitDeferred(directory, name);
     return;
   }
   const THeuristicScanner* scanner = settings_.UseHeuristics() ? HeuristicScanner() : nullptr;
   platform::ErrorCode error = 0;
   platform::File file = platform::File::OpenAt(*directory, name, &error);
+  if (!file.IsOpen() && platform::IsOutOfDescriptors(error)) {
+    // Descriptors are short only for now: the file is read when it is reported.
+    read_ahead_->SubmitDeferred(directory, name);
+    return;
+  }
   if (file.IsOpen() && OnFileOpened) OnFileOpened(name);
   read_ahead_->Submit(directory, name, std::move(file), error, scanner);
+}
+
+void TScanRun::ReportReadAheadThreads() {
+  if (read_ahead_->StartError().empty()) return;
+  view_.ScanWarning(std::to_string(kReadAheadThreads - read_ahead_->ThreadCount()) + " of " +
+                    std::to_string(kReadAheadThreads) +
+                    " read-ahead threads could not be started (" + read_ahead_->StartError() +
+                    "): their files are read on the main thread");
+}
+
+void TScanRun::ReportThreadProblem(const TWorker& worker) {
+  if (worker.StartError().empty() || lookup_thread_reported_) return;
+  lookup_thread_reported_ = true;
+  view_.ScanWarning("a lookup thread could not be started (" + worker.StartError() +
+                    "): its window lookups run on the main thread");
 }
 
 void TScanRun::ReadInline(TFileFind& sender, ExaminedBytes& out) {
@@ -222,7 +244,8 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
     request.window_number = n + 1;
     request.database_path = window_database_path_;
     request.signature = v.Encode(kCipherKey, hx.SelectionHexText());
-    request.file = file.identity;
+    request.file = file.stamp.identity;
+    request.stamp = file.stamp;
     request.directory = file.directory;
     request.name = file.name;
     // Through the index a lookup costs a few microseconds, less than handing it to a worker
@@ -236,6 +259,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
       continue;
     }
     workers_[n]->Start(std::move(request));
+    ReportThreadProblem(*workers_[n]);
   }
   return true;
 }
@@ -243,8 +267,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
 void TScanRun::ffMatch(TFileFind& sender) {
   unpaced_ = 0;
   ExaminedBytes examined = TakeBytes(sender);
-  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(),
-                  examined.identity};
+  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp};
   if (!CheckRead(file.path, examined)) return;
 
   // Once a detection has removed the file, nothing more is looked for in it but the hash.
@@ -260,39 +283,41 @@ void TScanRun::ffMatch(TFileFind& sender) {
 }
 
 bool TScanRun::Detected(const FileInHand& file, std::string_view check) {
-  return HandleDetection(file.path, file.directory, file.name, file.identity, check);
+  return HandleDetection(file.path, file.directory, file.name, file.stamp, check);
 }
 
 bool TScanRun::HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
-                               const std::string& name, const platform::FileIdentity& identity,
+                               const std::string& name, const platform::FileStamp& examined,
                                std::string_view check) {
   ++InfectedCount_;
   if (!settings_.DeleteThem()) {
     view_.DetectionReported(path, {}, check);
     return false;
   }
-  const char* action = kActionNotDeleted;
-  bool gone = false;
-  const platform::DeleteOutcome outcome = directory != nullptr && identity.valid
-                                              ? platform::DeleteAt(*directory, name, identity)
-                                              : platform::DeleteOutcome::kRefused;
-  switch (outcome) {
-    case platform::DeleteOutcome::kDeleted:
-      action = kActionDeleted;
-      ++RemovedCount_;
-      gone = true;
-      break;
-    case platform::DeleteOutcome::kAlreadyGone:
-      action = kActionAlreadyDeleted;
-      gone = true;
-      break;
-    case platform::DeleteOutcome::kRefused:
-      break;
-  }
+  platform::DeleteResult result;
+  if (directory != nullptr && examined.identity.valid)
+    result = platform::DeleteAt(*directory, name, examined);
+  else
+    result.reason = "its folder cannot be reached";
+  if (result.outcome == platform::DeleteOutcome::kDeleted) ++RemovedCount_;
+  const std::string action = ActionText(result);
   view_.AddResultRow(path, kDiagnosticInfected, action);
   view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
   view_.DetectionReported(path, action, check);
-  return gone;
+  return result.outcome != platform::DeleteOutcome::kRefused;
+}
+
+std::string ActionText(const platform::DeleteResult& result) {
+  switch (result.outcome) {
+    case platform::DeleteOutcome::kDeleted:
+      return kActionDeleted;
+    case platform::DeleteOutcome::kAlreadyGone:
+      return kActionAlreadyDeleted;
+    case platform::DeleteOutcome::kRefused:
+      break;
+  }
+  if (result.reason.empty()) return kActionNotDeleted;
+  return std::string(kActionNotDeleted) + " (" + result.reason + ")";
 }
 
 void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
@@ -300,7 +325,7 @@ void TScanRun::LookUp(TWorker& worker, sigdb::TFileSearch& search) {
   // One hit per window, however often the signature stands in the database.
   const WindowLookupRequest& request = worker.Request();
   platform::Synchronize([this, &request] {
-    HandleDetection(request.file_path, request.directory, request.name, request.file,
+    HandleDetection(request.file_path, request.directory, request.name, request.stamp,
                     "window " + std::to_string(request.window_number));
   });
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -37,6 +38,11 @@ inline constexpr const char* kDiagnosticInfected = "Infected!";
 inline constexpr const char* kActionDeleted = "Deleted.";
 inline constexpr const char* kActionAlreadyDeleted = "Already deleted.";
 inline constexpr const char* kActionNotDeleted = "Not deleted.";
+
+// The action text of a result row for what a deletion did: kActionDeleted,
+// kActionAlreadyDeleted, or kActionNotDeleted followed by the reason in brackets when there
+// is one ("Not deleted. (changed since it was examined)").
+std::string ActionText(const platform::DeleteResult& result);
 
 // Owns the components of one scanner: the walk ff, the hash lookup pattern, the eight window
 // lookups tp1..tp8 with their workers, the ciphers, the byte-window extractor and the heuristic
@@ -76,12 +82,13 @@ class TScanRun {
   void ffMatch(TFileFind& sender);
 
   // The verdict handling of one detection of the file name in directory (shown as path),
-  // whose bytes were read from the file with the given identity. Under "Delete them" deletes
-  // only that same file, through the folder's handle (platform::DeleteAt). check names the
-  // check that fired, as ScanView::DetectionReported has it. Returns true when the file is
-  // gone afterwards (deleted now, or already gone), so that a caller checks it no further.
+  // whose bytes were read from the file as examined describes it. Under "Delete them"
+  // deletes only that same file, unchanged since, through the folder's handle
+  // (platform::DeleteAt); the row says why when it was not deleted. check names the check
+  // that fired, as ScanView::DetectionReported has it. Returns true when the file is gone
+  // afterwards (deleted now, or already gone), so that a caller checks it no further.
   bool HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
-                       const std::string& name, const platform::FileIdentity& identity,
+                       const std::string& name, const platform::FileStamp& examined,
                        std::string_view check);
 
   // True while any lookup runs or waits.
@@ -101,6 +108,13 @@ class TScanRun {
   int32_t TooLargeCount() const { return TooLargeCount_; }
   // Files and folders of this scan told to the view's FileNotExamined.
   int32_t NotExaminedCount() const { return NotExaminedCount_; }
+  // The folder the scans read their databases from, with its trailing separator.
+  const std::string& DatabaseDirectory() const { return database_directory_; }
+  // Makes the next scans read their databases from database_directory (with its trailing
+  // separator). Call between scans, before FormShow: a scan reads one folder throughout.
+  void SetDatabaseDirectory(std::string database_directory) {
+    database_directory_ = std::move(database_directory);
+  }
 
   // Called on the user-interface thread right after a file to be examined has been opened and
   // before any of it is read (ahead of the walk or when it is reported), with its name in its
@@ -139,7 +153,7 @@ class TScanRun {
     std::string path;
     platform::DirectoryRef directory;
     std::string name;
-    platform::FileIdentity identity;
+    platform::FileStamp stamp;  // as it was read: a deletion needs it unchanged
   };
   // Reads and fingerprints the file reported by sender on this thread.
   void ReadInline(TFileFind& sender, ExaminedBytes& out);
@@ -159,6 +173,10 @@ class TScanRun {
   const THeuristicScanner* HeuristicScanner();
   // Counts work done on the file in hand and processes messages after every 256 KiB.
   void Pace(size_t bytes);
+  // Tell the view of helper threads that could not be started (their work is done on this
+  // thread): the read-ahead's at every scan, a lookup worker's once.
+  void ReportReadAheadThreads();
+  void ReportThreadProblem(const TWorker& worker);
   void ShowStatus(const std::string& path);
 
   ScanView& view_;
@@ -176,6 +194,9 @@ class TScanRun {
   std::shared_ptr<const std::vector<std::string>> scanner_strings_;
   THeuristicScanner heuristic_scanner_;
   std::unique_ptr<TReadAhead> read_ahead_;
+  // Files the read-ahead may hold open at once: its share of the descriptor limit.
+  size_t open_file_share_ = 0;
+  bool lookup_thread_reported_ = false;
   // Window lookups made on this thread, when the index makes them cheap.
   sigdb::TFileSearch window_search_;
 

@@ -35,6 +35,9 @@ class ScanView {
   // read, vanished, grew past the size limit) and of every folder that could not be listed or
   // was too deep to reach; reason is the system's error text or says why.
   virtual void FileNotExamined(const std::string& /*path*/, const std::string& /*reason*/) {}
+  // Told of a problem of the scan itself that leaves no file unexamined but is worth a word:
+  // a helper thread that could not be started, whose work is then done on this thread.
+  virtual void ScanWarning(const std::string& /*text*/) {}
 };
 
 // Read at the moment of use, never copied: a change takes effect from the next file (the

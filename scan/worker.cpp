@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "platform/message_queue.h"
 
@@ -85,12 +86,36 @@ void TWorker::Begin(WindowLookupRequest request) {
   }
   execution_ = std::make_unique<TWorkerExecuteThread>(*this, 0);
   if (group_ != nullptr) group_->ExecutionStarted();
-  if (!thread_.joinable()) thread_ = std::thread(&TWorker::ThreadMain, this);
+  if (!thread_.joinable() && start_error_.empty()) {
+    try {
+      thread_ = start_thread_([this] { ThreadMain(); });
+    } catch (const std::system_error& e) {
+      start_error_ = e.code().message();
+    }
+  }
+  if (!thread_.joinable()) {
+    RunInline();
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = execution_.get();
   }
   wake_.notify_one();
+}
+
+void TWorker::RunInline() {
+  TWorkerExecuteThread& job = *execution_;
+  if (OnExecute) {
+    try {
+      OnExecute(*this, job, job.Data());
+    } catch (...) {
+      // As on the worker's thread: a failed lookup finds nothing.
+    }
+  }
+  // Nothing is queued behind an inline lookup (the worker is never busy between two Starts),
+  // so the notice starts no other lookup from within this one.
+  EndNotice();
 }
 
 void TWorker::EndNotice() {

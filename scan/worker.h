@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/thread_start.h"
 #include "sigdb/file_search.h"
 
 namespace nerlo::scan {
@@ -27,6 +28,7 @@ struct WindowLookupRequest {
   std::string database_path;    // the window database, tdb.ldb
   std::string signature;        // the encoded hex text of the window
   platform::FileIdentity file;  // the file whose bytes the window was taken from
+  platform::FileStamp stamp;    // that file as it was read: a deletion needs it unchanged
   // The folder that holds that file, and its name there: a detection deletes through these.
   // Sharing the folder costs no descriptor while the request waits (the platform bounds the
   // handles that are open).
@@ -74,6 +76,9 @@ class TWorkerGroup {
 
 // A worker runs one lookup at a time on its own thread. Start, IsRunning, the end notice and
 // destruction belong to the user-interface thread; OnExecute runs on the worker's thread.
+// When that thread cannot be started (StartError tells why), every lookup of the worker runs
+// within Start, on the caller's thread, end notice included: slower, but none is lost and
+// nothing waits for a thread that does not exist.
 //
 // A request that arrives while the worker is running, or while its end notice is pending,
 // waits in the worker's queue (first in, first out) and is started when the end notice has
@@ -115,8 +120,16 @@ class TWorker {
   // The request of the running (or last) lookup. Read by OnExecute.
   const WindowLookupRequest& Request() const { return request_; }
 
+  // How the worker's thread is started when the first lookup comes (StartThread unless
+  // replaced before it).
+  void SetThreadStarter(ThreadStarter start) { start_thread_ = std::move(start); }
+  // The system's text of why the worker's thread could not be started; empty while it could.
+  const std::string& StartError() const { return start_error_; }
+
  private:
   void Begin(WindowLookupRequest request);
+  // Runs the armed execution on this thread, then its end notice.
+  void RunInline();
   void EndNotice();
   void ThreadMain();
 
@@ -132,6 +145,8 @@ class TWorker {
   std::condition_variable wake_;
   TWorkerExecuteThread* job_ = nullptr;
   bool quit_ = false;
+  ThreadStarter start_thread_ = StartThread;
+  std::string start_error_;
   std::thread thread_;
 };
 

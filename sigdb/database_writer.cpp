@@ -1,6 +1,8 @@
 #include "sigdb/database_writer.h"
 
-#include <set>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "sigdb/cipher.h"
 #include "sigdb/heuristics_db.h"
@@ -161,16 +163,32 @@ std::vector<std::string> SplitEntries(std::string_view contents) {
 
 std::string AppendEntries(std::string_view existing, const std::vector<std::string>& entries,
                           std::vector<bool>* added) {
-  std::vector<std::string> present = SplitEntries(existing);
-  std::set<std::string, std::less<>> seen(present.begin(), present.end());
+  // Views into existing and into the encoded entries, which are reserved up front so that
+  // none moves: a million-line import costs no copy of what is there already.
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(entries.size() + existing.size() / 32);
+  size_t pos = 0;
+  while (pos < existing.size()) {
+    size_t end = existing.find(kLineEnd, pos);
+    if (end == std::string_view::npos) end = existing.size();
+    if (end > pos) seen.insert(existing.substr(pos, end - pos));
+    pos = end + kLineEnd.size();
+  }
+  std::vector<std::string> encoded;
+  encoded.reserve(entries.size());
+  const TCaesarCipher cipher;
   std::string contents(existing);
   if (!contents.empty() && !contents.ends_with(kLineEnd)) contents += kLineEnd;
-  if (added != nullptr) added->clear();
+  if (added != nullptr) {
+    added->clear();
+    added->reserve(entries.size());
+  }
   for (const std::string& entry : entries) {
-    std::string encoded = Encoded(entry);
-    const bool fresh = !encoded.empty() && seen.insert(encoded).second;
+    encoded.push_back(cipher.Encode(kCipherKey, entry));
+    const std::string& text = encoded.back();
+    const bool fresh = !text.empty() && seen.insert(text).second;
     if (fresh) {
-      contents += encoded;
+      contents += text;
       contents += kLineEnd;
     }
     if (added != nullptr) added->push_back(fresh);

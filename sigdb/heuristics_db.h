@@ -1,4 +1,8 @@
 // heuristics.db: reading its first line, and the list of heuristic strings built from it.
+//
+// Threads: ReadHeuristicsLine0 keeps no state; any thread may call it. A THeuristicList is
+// not locked: Load only while no other thread uses the list; between loads any number of
+// threads may read it.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,7 @@
 // MD5 file fingerprint (RFC 1321) and its 32-character upper-case text.
+//
+// Threads: a TCustomMD5 holds one running message and is not locked; use one object per
+// thread. MD5FileText uses an object of its own; any thread may call it.
 #pragma once
 
 #include <array>

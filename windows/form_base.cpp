@@ -10,7 +10,7 @@
 
 #include "platform/exceptions.h"
 #include "windows/dialog_service.h"
-#include "windows/display_text.h"
+#include "platform/display_text.h"
 
 namespace nerlo::windows {
 
@@ -18,7 +18,7 @@ QString ErrorBoxText(const std::string& message) {
   std::string text = message;
   if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.'))
     text += '.';
-  return QString::fromStdString(DisplayText(text));
+  return QString::fromStdString(platform::DisplayText(text));
 }
 
 void ShowErrorBox(const std::string& message) {

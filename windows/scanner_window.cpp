@@ -6,11 +6,13 @@
 #include <QSizeGrip>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <cstdio>
 
+#include "sigdb/signature_set.h"
 #include "windows/artwork.h"
 #include "windows/launcher.h"
 #include "windows/dialog_service.h"
-#include "windows/display_text.h"
+#include "platform/display_text.h"
 #include "windows/forms.h"
 #include "windows/settings_dialog.h"
 
@@ -103,10 +105,11 @@ void TStatusBar::resizeEvent(QResizeEvent*) {
 bool TForm3::SettingsOfForm4::UseHeuristics() const { return Form4->UseHeuristics(); }
 bool TForm3::SettingsOfForm4::DeleteThem() const { return Form4->DeleteThem(); }
 
-TForm3::TForm3(std::string program_directory) : TFormBase(true, false) {
+TForm3::TForm3(std::string program_directory)
+    : TFormBase(true, false), program_directory_(std::move(program_directory)) {
   setWindowTitle("Scanning...");
   resize(690, 356);
-  run_ = std::make_unique<scan::TScanRun>(*this, settings_, std::move(program_directory));
+  run_ = std::make_unique<scan::TScanRun>(*this, settings_, program_directory_);
 
   CoolBar1 = new QWidget(this);
   ToolBar1 = new QWidget(CoolBar1);
@@ -148,7 +151,17 @@ void TForm3::resizeEvent(QResizeEvent* event) {
   LayOut();
 }
 
-void TForm3::FormShow() { run_->FormShow(); }
+void TForm3::FormShow() {
+  // The set is chosen once per scan, here; the whole scan reads that one folder.
+  const sigdb::ResolvedSet set =
+      sigdb::ResolveSignatureSet(sigdb::InstalledSetRoots(), program_directory_);
+  for (const std::string& warning : set.warnings)
+    std::fprintf(stderr, "nerlo: warning: %s\n", warning.c_str());
+  if (const std::string expired = sigdb::ExpiryWarning(set, sigdb::UtcNow()); !expired.empty())
+    std::fprintf(stderr, "nerlo: %s\n", expired.c_str());
+  run_->SetDatabaseDirectory(set.folder);
+  run_->FormShow();
+}
 
 void TForm3::FormClose(QCloseEvent*) {
   ff().Stop();
@@ -167,9 +180,9 @@ void TForm3::SpeedButton1Click() {
 
 void TForm3::AddResultRow(const std::string& location, const std::string& diagnostic,
                           const std::string& action) {
-  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(DisplayText(location)),
-                                               QString::fromStdString(DisplayText(diagnostic)),
-                                               QString::fromStdString(DisplayText(action))});
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(platform::DisplayText(location)),
+                                               QString::fromStdString(platform::DisplayText(diagnostic)),
+                                               QString::fromStdString(platform::DisplayText(action))});
   ListView1->addTopLevelItem(item);
 }
 
@@ -189,7 +202,7 @@ void TForm3::FlushPanels() {
   for (size_t i = 0; i < 5; ++i) {
     if (!dirty_[i]) continue;
     dirty_[i] = false;
-    bb->SetPanelText(static_cast<int>(i), QString::fromStdString(DisplayText(pending_[i])));
+    bb->SetPanelText(static_cast<int>(i), QString::fromStdString(platform::DisplayText(pending_[i])));
   }
 }
 

@@ -97,6 +97,8 @@ class TForm3 : public TFormBase, public scan::ScanView {
   void LayOut();
 
   SettingsOfForm4 settings_;
+  // Where the shipped databases are; installed signature sets are looked for at every show.
+  std::string program_directory_;
   std::unique_ptr<scan::TScanRun> run_;
   std::array<std::string, 5> pending_;
   std::array<bool, 5> dirty_{};

@@ -1,73 +1,196 @@
-// Linux: deletion that removes only the file that was examined.
-#include "platform/posix/handle_pool.h"
-
+// Linux: deletion that removes only the file that was examined, unchanged since.
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <mutex>
-#include <random>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/handle_pool.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
 
 namespace {
 
-// A hidden name, unique in practice, for moving a file aside before it is removed.
-std::string AsideName() {
-  static std::atomic<uint64_t> counter{0};
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  const uint64_t value = random();
-  char text[80];
-  std::snprintf(text, sizeof text, ".nerlo-delete-%ld-%llu-%016llx", static_cast<long>(getpid()),
-                static_cast<unsigned long long>(counter.fetch_add(1)),
-                static_cast<unsigned long long>(value));
-  return text;
+constexpr const char* kChanged = "changed since it was examined";
+
+DeleteResult Refused(std::string reason) {
+  DeleteResult result;
+  result.outcome = DeleteOutcome::kRefused;
+  result.reason = std::move(reason);
+  return result;
 }
 
-bool IsExpected(const struct stat& st, const FileIdentity& expected) {
-  return S_ISREG(st.st_mode) && posix::IdentityOf(st) == expected;
+DeleteResult Done(DeleteOutcome outcome) {
+  DeleteResult result;
+  result.outcome = outcome;
+  return result;
+}
+
+// Closes a descriptor when it goes out of scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A hidden name of 128 random bits from the system's generator: nobody can have taken it,
+// nor guess it before it exists. Returns false, with errno set, when no random bits can be
+// had.
+bool AsideName(std::string* name) {
+  unsigned char bits[16];
+  size_t got = 0;
+  while (got < sizeof bits) {
+    const ssize_t n = getrandom(bits + got, sizeof bits - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    got += static_cast<size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  *name = ".nerlo-delete-";
+  for (unsigned char b : bits) {
+    *name += kHex[b >> 4];
+    *name += kHex[b & 0x0F];
+  }
+  return true;
+}
+
+// The answer of a file system that cannot rename without replacing (NFS, CIFS and others
+// say EINVAL; an old kernel ENOSYS).
+bool NoReplaceUnsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Renames from to to, both in dir_fd, only while to names nothing. Returns 0, or the errno
+// (EEXIST when to is taken). Where the file system cannot rename without replacing, a hard
+// link (which never replaces either) is made and from removed; where there are no hard links
+// either, to is renamed once it is seen free, so that only a file taking the name in the
+// microseconds between could be replaced.
+int MoveWithoutReplacing(int dir_fd, const std::string& from, const std::string& to) {
+  if (renameat2(dir_fd, from.c_str(), dir_fd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (!NoReplaceUnsupported(errno)) return errno;
+  if (linkat(dir_fd, from.c_str(), dir_fd, to.c_str(), 0) == 0) {
+    // Both names lead to the file now; the old one goes.
+    unlinkat(dir_fd, from.c_str(), 0);
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) return errno;
+  struct stat st;
+  if (fstatat(dir_fd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return renameat(dir_fd, from.c_str(), dir_fd, to.c_str()) == 0 ? 0 : errno;
+}
+
+// Moves name aside to a fresh hidden name, *aside. Returns 0 or the errno.
+int MoveAside(int dir_fd, const std::string& name, std::string* aside) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (!AsideName(aside)) return errno;
+    if (renameat2(dir_fd, name.c_str(), dir_fd, aside->c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno == EEXIST) continue;
+    if (!NoReplaceUnsupported(errno)) return errno;
+    // The file system cannot rename without replacing: a plain rename to the random name
+    // replaces nothing, since that name did not exist a moment ago and cannot be guessed.
+    // (A hard link to it and an unlink of name would remove whatever name holds by then.)
+    struct stat st;
+    if (fstatat(dir_fd, aside->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+    return renameat(dir_fd, name.c_str(), dir_fd, aside->c_str()) == 0 ? 0 : errno;
+  }
+  return EEXIST;
+}
+
+// Gives the file under aside its name back, never over another file: when the name was
+// taken meanwhile it is kept beside it as NAME.nerlo-restored-N instead, and when even that
+// fails it stays under aside; either way it is never removed, and the refusal says where it
+// is.
+DeleteResult MoveBack(int dir_fd, const std::string& aside, const std::string& name,
+                      std::string reason) {
+  DeleteResult result = Refused(std::move(reason));
+  int error = MoveWithoutReplacing(dir_fd, aside, name);
+  if (error == 0) return result;
+  if (error == EEXIST) {
+    for (int n = 1; n <= 1000; ++n) {
+      const std::string beside = name + ".nerlo-restored-" + std::to_string(n);
+      error = MoveWithoutReplacing(dir_fd, aside, beside);
+      if (error == 0) {
+        result.kept_as = beside;
+        result.reason += "; another file took its name meanwhile, so it is kept as " + beside;
+        return result;
+      }
+      if (error != EEXIST) break;
+    }
+  }
+  result.kept_as = aside;
+  result.reason +=
+      "; it could not be moved back (" + ErrorText(error) + ") and is kept as " + aside;
+  return result;
+}
+
+// The file under the hidden name (moved) is the pinned one, and the pinned one still has the
+// identity, size and modification time examined. Its change time is not compared here: the
+// rename itself moved it on (it was compared before the move).
+bool IsExaminedFile(const struct stat& moved, const struct stat& pinned,
+                    const FileStamp& examined) {
+  const FileStamp now = posix::StampOf(pinned);
+  return S_ISREG(moved.st_mode) && posix::IdentityOf(moved) == now.identity &&
+         now.identity == examined.identity && now.size == examined.size &&
+         now.modified_ns == examined.modified_ns;
 }
 
 }  // namespace
 
-DeleteOutcome DeleteAt(const Directory& dir, const std::string& name,
-                       const FileIdentity& expected) {
-  if (!expected.valid || name.empty() || name == "." || name == ".." ||
+DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined) {
+  if (!examined.identity.valid || name.empty() || name == "." || name == ".." ||
       name.find('/') != std::string::npos)
-    return DeleteOutcome::kRefused;
+    return Refused("not a file that was examined");
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   ErrorCode error = 0;
   const int dir_fd = DirectoryAccess::Acquire(dir, &error);
-  if (dir_fd < 0) return DeleteOutcome::kRefused;
+  if (dir_fd < 0)
+    return Refused(error == kErrorReplaced ? "its folder was moved or replaced" : ErrorText(error));
 
-  struct stat st;
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? DeleteOutcome::kAlreadyGone : DeleteOutcome::kRefused;
-  // Another file under the name: leave it where it is.
-  if (!IsExpected(st, expected)) return DeleteOutcome::kRefused;
+  // Pinned by a handle, the file keeps its inode number until the end, so that every check
+  // below is about this one file.
+  const ScopedFd pin(DirectoryAccess::OpenRetrying(
+      [&] { return openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }, &dir,
+      nullptr));
+  if (pin.get() < 0)
+    return errno == ENOENT ? Done(DeleteOutcome::kAlreadyGone) : Refused(ErrorText(errno));
+  struct stat pinned;
+  if (fstat(pin.get(), &pinned) != 0) return Refused(ErrorText(errno));
+  // Another file under the name, or this one written since: leave it where it is.
+  if (!S_ISREG(pinned.st_mode) || posix::StampOf(pinned) != examined) return Refused(kChanged);
 
   std::string aside;
-  for (int attempt = 0;; ++attempt) {
-    aside = AsideName();
-    if (renameat2(dir_fd, name.c_str(), dir_fd, aside.c_str(), RENAME_NOREPLACE) == 0) break;
-    if (errno == EEXIST && attempt < 8) continue;
-    return errno == ENOENT ? DeleteOutcome::kAlreadyGone : DeleteOutcome::kRefused;
+  if (const int move_error = MoveAside(dir_fd, name, &aside); move_error != 0) {
+    return move_error == ENOENT ? Done(DeleteOutcome::kAlreadyGone)
+                                : Refused(ErrorText(move_error));
   }
-  // What moved is whatever had the name at that instant: remove it only if it is the file
-  // that was examined.
-  if (fstatat(dir_fd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExpected(st, expected)) {
-    if (unlinkat(dir_fd, aside.c_str(), 0) == 0) return DeleteOutcome::kDeleted;
-    // Could not remove it: give it its name back.
-  }
-  renameat2(dir_fd, aside.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE);
-  return DeleteOutcome::kRefused;
+  // What moved is whatever had the name at that instant.
+  struct stat moved;
+  if (fstatat(dir_fd, aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstat(pin.get(), &pinned) != 0 || !IsExaminedFile(moved, pinned, examined))
+    return MoveBack(dir_fd, aside, name, kChanged);
+
+  // Here the file under the hidden name is the file examined, unchanged; pin is a handle of
+  // it. Only its removal follows.
+  if (unlinkat(dir_fd, aside.c_str(), 0) != 0)
+    return MoveBack(dir_fd, aside, name, ErrorText(errno));
+  return Done(DeleteOutcome::kDeleted);
 }
 
 }  // namespace nerlo::platform

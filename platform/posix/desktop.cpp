@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -67,17 +68,19 @@ bool SpawnDetached(const std::vector<std::string>& args, bool search) {
 
 bool OnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-    start = end + 1;
+  std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (;;) {
+    const size_t end = dirs.find(':');
+    const std::string_view dir = dirs.substr(0, end);
+    // Appended piece by piece: GCC 12 warns (-Wrestrict) about a concatenation of temporaries
+    // here that cannot overlap.
+    std::string candidate(dir.empty() ? std::string_view(".") : dir);
+    candidate += '/';
+    candidate += program;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    if (end == std::string_view::npos) return false;
+    dirs.remove_prefix(end + 1);
   }
-  return false;
 }
 
 }  // namespace

@@ -163,7 +163,12 @@ struct DirectoryListing::Impl {
   DIR* dir = nullptr;
   std::string mask;
   bool with_details = false;
+  // A pseudo file system's directory: only the directories on which another file system is
+  // mounted (whose device differs from device) are listed.
+  bool mount_points_only = false;
+  dev_t device = 0;
   FileIdentity identity;
+  ErrorCode error = 0;
 };
 
 DirectoryListing::DirectoryListing() : impl_(std::make_unique<Impl>()) {}
@@ -173,14 +178,18 @@ DirectoryListing::~DirectoryListing() { Close(); }
 void DirectoryListing::Close() {
   if (impl_->dir != nullptr) closedir(impl_->dir);
   impl_->dir = nullptr;
+  impl_->mount_points_only = false;
   impl_->identity = FileIdentity();
 }
 
 FileIdentity DirectoryListing::Identity() const { return impl_->identity; }
 
+ErrorCode DirectoryListing::Error() const { return impl_->error; }
+
 bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_details,
                             ErrorCode* error, LinkPolicy links) {
   Close();
+  impl_->error = 0;
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
@@ -188,7 +197,7 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
   int fd = open(dir.c_str(), flags);
   if (fd < 0) {
-    *error = errno;
+    *error = impl_->error = errno;
     return false;
   }
   return OpenDescriptor(fd, std::move(mask), with_details, error);
@@ -197,11 +206,15 @@ bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_
 bool DirectoryListing::Open(const Directory& dir, std::string mask, bool with_details,
                             ErrorCode* error) {
   Close();
+  impl_->error = 0;
   ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
   int fd = posix::OpenDirectoryForListing(dir, error);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    impl_->error = *error;
+    return false;
+  }
   return OpenDescriptor(fd, std::move(mask), with_details, error);
 }
 
@@ -209,22 +222,21 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
                                       ErrorCode* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    *error = errno;
+    *error = impl_->error = errno;
     close(fd);
     return false;
   }
   impl_->identity = posix::IdentityOf(st);
-  if (IsPseudoFileSystem(fd, st)) {
-    // Listed as empty: the directory exists, there is just nothing in it to walk.
-    close(fd);
-    return true;
-  }
+  // The decision is made per mount: a pseudo file system's own entries are never listed, but
+  // a real file system mounted below it (the tmpfs at /dev/shm below devtmpfs) is.
+  impl_->mount_points_only = IsPseudoFileSystem(fd, st);
+  impl_->device = st.st_dev;
   // The descriptor passes to the stream; every status call of the listing is made relative
   // to it, so the entries are those of the directory that was opened even if its path is
   // renamed or replaced meanwhile.
   impl_->dir = fdopendir(fd);
   if (impl_->dir == nullptr) {
-    *error = errno;
+    *error = impl_->error = errno;
     close(fd);
     impl_->identity = FileIdentity();
     return false;
@@ -250,9 +262,26 @@ bool DirectoryListing::Next(DirEntry* entry) {
   for (;;) {
     errno = 0;
     struct dirent* d = readdir(impl_->dir);
-    if (d == nullptr) return false;  // the end, or a read error: either way nothing more
+    if (d == nullptr) {
+      // errno tells a failed read (EIO, ESTALE, ENOMEM, ...) from the end of the directory:
+      // what lies after it was never listed.
+      impl_->error = errno;
+      return false;
+    }
     std::string_view name(d->d_name);
     if (!MatchesMask(name, impl_->mask)) continue;
+    if (impl_->mount_points_only) {
+      if (name == "." || name == ".." || (d->d_type != DT_DIR && d->d_type != DT_UNKNOWN))
+        continue;
+      struct stat st;
+      // AT_NO_AUTOMOUNT: an automount point is looked at, not mounted.
+      if (fstatat(dir_fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
+          !S_ISDIR(st.st_mode) || st.st_dev == impl_->device)
+        continue;
+      entry->name.assign(name);
+      FillDetails(st, name, entry);
+      return true;
+    }
 
     bool need_status = impl_->with_details;
     bool is_directory = false;
@@ -290,32 +319,6 @@ bool DirectoryListing::Next(DirEntry* entry) {
     entry->size = 0;
     return true;
   }
-}
-
-bool FindEntry(const std::string& path, DirEntry* entry, ErrorCode* error) {
-  if (error != nullptr) *error = 0;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    if (error != nullptr) *error = errno;
-    return false;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    if (error != nullptr) *error = ELOOP;
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    if (error != nullptr) *error = ENXIO;
-    return false;
-  }
-  // The entry's name is the last component of the path ("/" for the root itself).
-  std::string_view view(path);
-  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
-  size_t slash = view.rfind('/');
-  std::string_view name =
-      (slash == std::string_view::npos || view.size() == 1) ? view : view.substr(slash + 1);
-  entry->name.assign(name);
-  FillDetails(st, name, entry);
-  return true;
 }
 
 bool StatPath(const std::string& path, FileStamp* stamp, ErrorCode* error) {

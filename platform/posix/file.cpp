@@ -1,6 +1,5 @@
 // Linux: reading files and read-only mappings.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/posix/handle_pool.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -25,7 +25,7 @@ int OpenRegular(const std::string& path, LinkPolicy links, struct stat* st, Erro
   int fd;
   do {
     fd = open(path.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && (errno == EINTR || posix::ReleaseForRetry(errno)));
   if (fd < 0) {
     *error = errno;
     return -1;
@@ -98,48 +98,6 @@ void File::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   stamp_ = FileStamp();
-}
-
-MappedView::~MappedView() {
-  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), static_cast<size_t>(size_));
-}
-
-MappedView::MappedView(MappedView&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-MappedView& MappedView::operator=(MappedView&& other) noexcept {
-  if (this != &other) {
-    if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), static_cast<size_t>(size_));
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
-
-MappedView MappedView::Map(const std::string& path, int64_t max_size, ErrorCode* error) {
-  ErrorCode ignored = 0;
-  if (error == nullptr) error = &ignored;
-  *error = 0;
-  MappedView view;
-  struct stat st;
-  int fd = OpenRegular(path, LinkPolicy::kFollow, &st, error);
-  if (fd < 0) return view;
-  const int64_t size = static_cast<int64_t>(st.st_size);
-  if (size <= 0 || size >= max_size) {
-    *error = size <= 0 ? EINVAL : EFBIG;
-    close(fd);
-    return view;
-  }
-  void* address = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-  int map_error = errno;
-  close(fd);  // the mapping keeps its own reference to the file
-  if (address == MAP_FAILED) {
-    *error = map_error;
-    return view;
-  }
-  view.data_ = static_cast<const unsigned char*>(address);
-  view.size_ = size;
-  return view;
 }
 
 }  // namespace nerlo::platform

@@ -3,9 +3,11 @@
 #include "platform/posix/handle_pool.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -32,6 +34,49 @@ Directory::~Directory() {
   }
 }
 
+namespace {
+
+// Descriptors kept back from the shares: the three standard streams, a database being
+// loaded, the listings a walk holds open (its own and one listed ahead), a file opened for a
+// moment while its type is checked and it is reopened for reading, a deletion's handle, and
+// some to spare for the calls of libraries.
+constexpr int kReservedDescriptors = 16;
+// Files read ahead are useful only up to what the read-ahead line holds.
+constexpr int kMaxFilesAhead = 128;
+
+}  // namespace
+
+bool IsOutOfDescriptors(ErrorCode code) { return code == EMFILE || code == ENFILE; }
+
+int MaxOpenDirectories() {
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  return DirectoryAccess::pool().max_open;
+}
+
+DescriptorShares ShareDescriptors() {
+  struct rlimit limit {};
+  rlim_t allowed = RLIM_INFINITY;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) allowed = limit.rlim_cur;
+  const int64_t usable = allowed == RLIM_INFINITY
+                             ? int64_t{1} << 30
+                             : static_cast<int64_t>(allowed) - kReservedDescriptors;
+  DescriptorShares shares;
+  // Half for each, each up to what it can use; the directories' share at least 2 (a handle
+  // and its parent's).
+  shares.directories = static_cast<int>(std::clamp<int64_t>(usable / 2, 2, kMaxOpenDirectories));
+  shares.files =
+      static_cast<int>(std::clamp<int64_t>(usable - shares.directories, 0, kMaxFilesAhead));
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  DirectoryAccess::pool().max_open = shares.directories;
+  return shares;
+}
+
+bool posix::ReleaseForRetry(int error) {
+  if (!IsOutOfDescriptors(error)) return false;
+  std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
+  return DirectoryAccess::ReleaseIdle(nullptr, nullptr);
+}
+
 int Directory::OpenHandleCount() {
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   return DirectoryAccess::pool().open_count;
@@ -46,7 +91,7 @@ DirectoryRef Directory::OpenRoot(const std::string& path, LinkPolicy links, Erro
   int fd;
   do {
     fd = open(path.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && (errno == EINTR || posix::ReleaseForRetry(errno)));
   if (fd < 0) {
     *error = errno;
     return nullptr;
@@ -79,7 +124,7 @@ DirectoryRef Directory::OpenChild(const DirectoryRef& parent, const std::string&
   const int parent_fd = DirectoryAccess::Acquire(*parent, error);
   if (parent_fd < 0) return nullptr;
   struct stat st;
-  const int fd = DirectoryAccess::OpenChildFd(parent_fd, name, &st, error);
+  const int fd = DirectoryAccess::OpenChildFd(parent.get(), parent_fd, name, &st, error);
   if (fd < 0) return nullptr;
   DirectoryRef dir(new Directory());
   dir->parent_ = parent;

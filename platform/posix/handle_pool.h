@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -25,6 +26,7 @@ struct DirectoryAccess {
     Directory* newest = nullptr;
     Directory* oldest = nullptr;
     int open_count = 0;
+    int max_open = kMaxOpenDirectories;  // lowered by ShareDescriptors under a low limit
   };
   static Pool& pool() {
     static Pool* instance = new Pool();  // never destroyed: Directories may outlive statics
@@ -64,7 +66,7 @@ struct DirectoryAccess {
     ++pool().open_count;
     if (d.parent_ != nullptr) PushNewest(d);
     Directory* victim = pool().oldest;
-    while (pool().open_count > kMaxOpenDirectories && victim != nullptr) {
+    while (pool().open_count > pool().max_open && victim != nullptr) {
       Directory* newer = victim->newer_;
       if (victim != &d && victim != keep) CloseHandle(*victim);
       victim = newer;
@@ -80,14 +82,49 @@ struct DirectoryAccess {
     d.fd_ = -1;
   }
 
-  // Opens name below the descriptor parent_fd as a directory handle, never following a
-  // link, and takes its status. Returns the descriptor or -1 with *error set.
-  static int OpenChildFd(int parent_fd, const std::string& name, struct stat* st,
-                         ErrorCode* error) {
-    int fd;
-    do {
-      fd = openat(parent_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+  // Closes the least recently used half (at least one) of the open non-root handles, never
+  // keep_a or keep_b (about to be used), so that a call that failed for want of descriptors
+  // can be tried again. Returns false when there was none to close. Lock held.
+  static bool ReleaseIdle(const Directory* keep_a, const Directory* keep_b) {
+    int to_close = std::max(1, pool().open_count / 2);
+    bool closed = false;
+    Directory* victim = pool().oldest;
+    while (to_close > 0 && victim != nullptr) {
+      Directory* newer = victim->newer_;
+      if (victim != keep_a && victim != keep_b) {
+        CloseHandle(*victim);
+        closed = true;
+        --to_close;
+      }
+      victim = newer;
+    }
+    return closed;
+  }
+
+  // Runs open (returning a descriptor, or -1 with errno set) again after an interruption,
+  // and after releasing idle handles (not keep_a, keep_b) while the process or the system
+  // has no descriptor left. Lock held.
+  template <typename OpenCall>
+  static int OpenRetrying(OpenCall open, const Directory* keep_a, const Directory* keep_b) {
+    for (;;) {
+      const int fd = open();
+      if (fd >= 0) return fd;
+      if (errno == EINTR) continue;
+      if ((errno == EMFILE || errno == ENFILE) && ReleaseIdle(keep_a, keep_b)) continue;
+      return -1;
+    }
+  }
+
+  // Opens name below parent (whose descriptor is parent_fd) as a directory handle, never
+  // following a link, and takes its status. Returns the descriptor or -1 with *error set.
+  // Lock held.
+  static int OpenChildFd(const Directory* parent, int parent_fd, const std::string& name,
+                         struct stat* st, ErrorCode* error) {
+    const int fd = OpenRetrying(
+        [&] {
+          return openat(parent_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        },
+        parent, nullptr);
     if (fd < 0) {
       *error = errno == ELOOP ? ENOTDIR : errno;
       return -1;
@@ -125,7 +162,7 @@ struct DirectoryAccess {
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       Directory& child = **it;
       struct stat st;
-      int fd = OpenChildFd(parent->fd_, child.name_, &st, error);
+      int fd = OpenChildFd(parent, parent->fd_, child.name_, &st, error);
       if (fd < 0) {
         if (*error == ENOENT || *error == ENOTDIR) *error = kErrorReplaced;
         return -1;
@@ -149,5 +186,10 @@ namespace nerlo::platform::posix {
 // Opens the directory behind dir for reading (to list it), reopening its handle first if it
 // was closed. Returns the new descriptor, owned by the caller, or -1 with *error set.
 int OpenDirectoryForListing(const Directory& dir, ErrorCode* error);
+
+// For calls made without the pool's lock: releases idle directory handles (as ReleaseIdle)
+// when error says that no descriptor is left. Returns true when the call is worth trying
+// again.
+bool ReleaseForRetry(int error);
 
 }  // namespace nerlo::platform::posix

@@ -21,10 +21,8 @@ int posix::OpenDirectoryForListing(const Directory& dir, ErrorCode* error) {
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   const int fd = DirectoryAccess::Acquire(dir, error);
   if (fd < 0) return -1;
-  int list_fd;
-  do {
-    list_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (list_fd < 0 && errno == EINTR);
+  const int list_fd = DirectoryAccess::OpenRetrying(
+      [fd] { return openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, &dir, nullptr);
   if (list_fd < 0) *error = errno;
   return list_fd;
 }
@@ -43,9 +41,9 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
     std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
     const int dir_fd = DirectoryAccess::Acquire(dir, error);
     if (dir_fd < 0) return file;
-    do {
-      path_fd = openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    } while (path_fd < 0 && errno == EINTR);
+    path_fd = DirectoryAccess::OpenRetrying(
+        [&] { return openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }, &dir,
+        nullptr);
   }
   if (path_fd < 0) {
     *error = errno;
@@ -68,7 +66,7 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
   int fd;
   do {
     fd = open(proc.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && (errno == EINTR || posix::ReleaseForRetry(errno)));
   int open_error = errno;
   close(path_fd);
   if (fd < 0 && open_error == ENOENT && access("/proc/self/fd", F_OK) != 0) {

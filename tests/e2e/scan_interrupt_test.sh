@@ -16,15 +16,19 @@ fail() {
   failures=$((failures + 1))
 }
 
-# A tree that takes seconds to scan: 20,000 files of 700 bytes (every byte window is looked
-# up), with the standard anti-virus test file at the top, which is examined first.
+# The interrupt must land while the walk is still going, however fast the scan is. Every
+# file found is one line on standard output, and the output goes into a pipe that the test
+# stops reading after the first detection: with far more detection lines than a pipe holds
+# (64 KiB), the scanner is held in its walk, blocked in a write, until the test reads on,
+# which it does only after the interrupt.
+eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
 big="$work/big"
-total=20000
-for d in 1 2; do
-  mkdir -p "$big/d$d"
-  (cd "$big/d$d" && head -c $((700 * total / 2)) /dev/urandom | split -b 700 -a 4 - f)
-done
-printf '%s%s%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}' '$EICAR-STANDARD-' 'ANTIVIRUS-' 'TEST-FILE!$H+H*' >"$big/eicar.com"
+found=6000
+clean=2000
+total=$((found + clean))
+mkdir -p "$big/found" "$big/clean"
+(cd "$big/found" && set +o pipefail && yes "$eicar" | tr -d '\n' | head -c $((${#eicar} * found)) | split -b ${#eicar} -a 4 - e)
+(cd "$big/clean" && head -c $((700 * clean)) /dev/urandom | split -b 700 -a 4 - f)
 
 # wait_for_walk PID: returns once the scan has started its walk (or has ended).
 wait_for_walk() {
@@ -35,19 +39,26 @@ wait_for_walk() {
   done
 }
 
+mkfifo "$work/pipe"
 # A shell without job control starts background commands with the interrupt ignored; give
 # the scanner the default action, as a terminal's Ctrl-C would find it.
-env --default-signal=INT "$scan" "$big" >"$work/out" 2>"$work/err" &
+env --default-signal=INT "$scan" "$big" >"$work/pipe" 2>"$work/err" &
 pid=$!
-wait_for_walk "$pid"
-sleep 0.3
+exec 3<"$work/pipe"
+: >"$work/out"
+while IFS= read -r line <&3; do
+  printf '%s\n' "$line" >>"$work/out"
+  case "$line" in *": Infected! "*) break ;; esac
+done
 kill -INT "$pid" 2>/dev/null || fail "the scan had ended before the interrupt"
+cat <&3 >>"$work/out"
+exec 3<&-
 status=0
 wait "$pid" || status=$?
 [ "$status" = 130 ] || fail "interrupted scan: exit status $status, expected 130"
 scanned="$(sed -n 's/^Files scanned: \([0-9]*\)$/\1/p' "$work/out")"
 [ -n "$scanned" ] || fail "no summary after the interrupt: $(tail -n 3 "$work/out")"
-[ "${scanned:-0}" -lt $((total + 1)) ] || fail "the walk went on to the end after the interrupt"
+[ "${scanned:-0}" -lt "$total" ] || fail "the walk went on to the end after the interrupt"
 grep -q '^Infected: [1-9]' "$work/out" || fail "the detection before the interrupt is not counted"
 grep -q '^Not examined: 0$' "$work/out" || fail "Not examined line missing"
 grep -q '^Too large (5 MiB or more), not examined: 0$' "$work/out" || fail "too large line missing"

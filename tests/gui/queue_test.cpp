@@ -49,8 +49,29 @@ class QueueTest : public QObject {
     queue.Synchronize([&] { ran = true; });
     QVERIFY(ran);
     queue.Synchronize([] { throw std::runtime_error("swallowed"); });
-    queue.Queue([] { throw std::runtime_error("swallowed too"); });
+  }
+
+  // The rule of every queue: what escapes a posted call is swallowed, the calls after it run.
+  void exceptionsFromPostedCallsAreSwallowedAndLaterCallsRun() {
+    QtMessageQueue queue;
+    std::vector<int> order;
+    queue.Queue([&] {
+      order.push_back(1);
+      throw std::runtime_error("queued");
+    });
+    queue.Queue([&] { order.push_back(2); });
     queue.WaitForMessages(10ms);
+    QCOMPARE(order, (std::vector<int>{1, 2}));
+    std::thread worker([&] {
+      queue.Synchronize([&] {
+        order.push_back(3);
+        throw 3;
+      });
+      queue.Queue([&] { order.push_back(4); });
+    });
+    while (order.size() < 4) queue.WaitForMessages(50ms);
+    worker.join();
+    QCOMPARE(order, (std::vector<int>{1, 2, 3, 4}));
   }
 
   void qtEventsAreProcessedAtMostOncePerIntervalPostedCallsAlways() {

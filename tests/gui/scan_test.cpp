@@ -6,6 +6,8 @@
 #include "gui_test_util.h"
 #include "platform/message_queue.h"
 #include "scan/scan_target.h"
+#include "sigdb/crypto.h"
+#include "sigdb/signature_set.h"
 
 using namespace nerlo;
 using namespace nerlo::guitest;
@@ -16,6 +18,24 @@ using windows::DialogService;
 namespace {
 
 bool Visible(QWidget* w) { return w->isVisible(); }
+
+// Writes databases that detect the file content by its hash as set version of root, with its
+// manifest, and points root's current link at it.
+void InstallSet(const std::string& root, uint64_t version, const std::string& content) {
+  const std::string folder = root + "/sets/" + std::to_string(version);
+  WriteDatabases(folder, {HashEntry(content)}, {}, {"NEVER-PRESENT-STRING"});
+  sigdb::SetManifest manifest;
+  manifest.version = version;
+  manifest.created = "2026-01-01T00:00:00Z";
+  manifest.expires = "2999-01-01T00:00:00Z";
+  for (const char* name : {"database.db", "tdb.ldb", "heuristics.db"}) {
+    const std::string bytes = ReadFile(folder + "/" + name);
+    manifest.files.push_back({name, bytes.size(), sigdb::Sha256Hex(bytes)});
+  }
+  WriteFile(folder + "/nerlo-set.json", sigdb::ManifestText(manifest));
+  std::filesystem::remove(root + "/current");
+  std::filesystem::create_directory_symlink("sets/" + std::to_string(version), root + "/current");
+}
 
 std::string Label(QLabel* label) { return label->text().toStdString(); }
 
@@ -232,6 +252,37 @@ class ScanTest : public QObject {
     Form2->Button1->click();
     QVERIFY(Visible(Form1) && !Visible(Form2) && !Visible(Form3) && !Visible(Form5));
     QVERIFY(DialogService::Shown().empty());
+  }
+
+  void eachScanReadsTheNewestInstalledSetChosenAtItsStart() {
+    const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
+    const std::string other = tree.root + "/other.bin";
+    const std::string other_content = Content(700, 77);
+    WriteFile(other, other_content);
+    const std::string root = *work_ / "root";
+    InstallSet(root, 3, other_content);
+    struct RootsOverride {
+      QByteArray saved = qgetenv("NERLO_SET_ROOTS");
+      ~RootsOverride() { qputenv("NERLO_SET_ROOTS", saved); }
+    } restore;
+    qputenv("NERLO_SET_ROOTS", QByteArray::fromStdString(root));
+    QTest::mouseClick(Form4->RadioButton3, Qt::LeftButton);  // ignore them: files stay
+    // Set 3 knows only other.bin: the program directory's databases are not read.
+    Program::ScanFolder(tree.root);
+    QCOMPARE_STR(Label(Form5->Label2), "Infected: 1");
+    QCOMPARE_STR(Form3->Run().DatabaseDirectory(), root + "/sets/3/");
+    Form3->close();
+    // An update installs set 4, which knows the planted hash file; the next scan reads it.
+    InstallSet(root, 4, ReadFile(tree.hash_hit));
+    Program::ScanFolder(tree.root);
+    QCOMPARE_STR(Label(Form5->Label2), "Infected: 1");
+    QCOMPARE_STR(Form3->Run().DatabaseDirectory(), root + "/sets/4/");
+    Form3->close();
+    // A set whose database differs in size from its manifest is passed over.
+    WriteFile(root + "/sets/4/database.db", "changed\r\n");
+    Program::ScanFolder(tree.root);
+    QCOMPARE_STR(Form3->Run().DatabaseDirectory(), Db() + "/");
+    QCOMPARE_STR(Label(Form5->Label2), "Infected: 3");
   }
 
   void fileTargetScansThatFileAlone() {

@@ -4,7 +4,6 @@
 
 #include "gui_test_util.h"
 #include "platform/exceptions.h"
-#include "windows/display_text.h"
 #include "windows/form_base.h"
 #include "windows/profile.h"
 
@@ -282,19 +281,6 @@ class SettingsTest : public QObject {
     // '"' sorts before '.': no full stop.
     QCOMPARE(DialogService::Shown()[0].text, QString("Cannot open file \"x\""));
     QCOMPARE(DialogService::Shown()[1].text, QString("boom."));
-  }
-
-  void pathsAreShownWithEscapes() {
-    QCOMPARE_STR(windows::DisplayText("/tmp/a b/\xC3\xA9t\xC3\xA9.txt"),
-                 "/tmp/a b/\xC3\xA9t\xC3\xA9.txt");
-    QCOMPARE_STR(windows::DisplayText("a\nb\tc\\d"), "a\\nb\\tc\\\\d");
-    QCOMPARE_STR(windows::DisplayText("x\xFFy\x01\x7F"), "x\\xFFy\\x01\\x7F");
-    // Overlong, surrogate, truncated and C1 sequences are bytes, not text.
-    QCOMPARE_STR(windows::DisplayText("\xC0\xAF"), "\\xC0\\xAF");
-    QCOMPARE_STR(windows::DisplayText("\xED\xA0\x80"), "\\xED\\xA0\\x80");
-    QCOMPARE_STR(windows::DisplayText("\xE2\x82"), "\\xE2\\x82");
-    QCOMPARE_STR(windows::DisplayText("\xC2\x85"), "\\xC2\\x85");
-    QCOMPARE_STR(windows::DisplayText("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
   }
 };
 

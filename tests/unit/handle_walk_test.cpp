@@ -1,6 +1,7 @@
 // The walk by directory handles: deep and long paths, the descriptor bound, folders swapped
 // for links, unreadable folders reported, and files opened only when they are regular.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +110,50 @@ TEST(HandleWalk, LeafOfAChainTenThousandFoldersDeepIsFoundWithinTheDescriptorBou
   EXPECT_LE(w.most_descriptors, kDescriptorBound);
   EXPECT_LE(platform::Directory::OpenHandleCount(), platform::kMaxOpenDirectories);
   nerlo::testing::RemoveChain(dir.path(), "d");
+}
+
+// With every descriptor of the process taken, opening a file or a folder, listing one and
+// deleting through one release folder handles that are open only to save reopening them,
+// and succeed.
+TEST(HandleWalk, NoDescriptorLeftReleasesIdleFolderHandlesInsteadOfFailing) {
+  TempDir dir;
+  constexpr int kFolders = 12;
+  for (int i = 0; i < kFolders; ++i) WriteFile(dir / ("f" + std::to_string(i) + "/file"), "x");
+  const std::string failure = nerlo::testing::RunInChild([&]() -> std::string {
+    struct rlimit limit = {64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return "setrlimit failed";
+    platform::ErrorCode error = 0;
+    platform::DirectoryRef root =
+        platform::Directory::OpenRoot(dir.path(), platform::LinkPolicy::kNoFollow, &error);
+    if (root == nullptr) return "no root";
+    std::vector<platform::DirectoryRef> folders;
+    for (int i = 0; i < kFolders; ++i) {
+      folders.push_back(platform::Directory::OpenChild(root, "f" + std::to_string(i), &error));
+      if (folders.back() == nullptr) return "cannot open a folder";
+    }
+    if (platform::Directory::OpenHandleCount() < kFolders) return "folder handles not kept";
+    std::vector<int> filler;
+    for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);
+    std::string result;
+    platform::File file = platform::File::OpenAt(*folders[0], "file", &error);
+    if (!file.IsOpen()) result += "file: " + platform::ErrorText(error) + "; ";
+    file.Close();
+    platform::DirectoryListing listing;
+    if (!listing.Open(*folders[1], "*", false, &error))
+      result += "listing: " + platform::ErrorText(error) + "; ";
+    listing.Close();
+    if (platform::Directory::OpenChild(folders[2], "..x", &error) == nullptr &&
+        platform::IsOutOfDescriptors(error))
+      result += "child: " + platform::ErrorText(error) + "; ";
+    platform::FileStamp stamp;
+    if (!platform::StatPath(dir / "f3/file", &stamp)) return "no stamp";
+    const platform::DeleteResult deleted = platform::DeleteAt(*folders[3], "file", stamp);
+    if (deleted.outcome != platform::DeleteOutcome::kDeleted)
+      result += "delete: " + deleted.reason + "; ";
+    for (int fd : filler) close(fd);
+    return result;
+  });
+  EXPECT_EQ(failure, "");
 }
 
 TEST(HandleWalk, FileUnderAPathOfEightThousandBytesIsReachedAndRead) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -43,6 +45,32 @@ TEST(PlainMessageQueue, SynchronizeOnOwnerThreadRunsAtOnceAndSwallowsExceptions)
     throw 1;
   });
   EXPECT_TRUE(ran);
+}
+
+// One rule for every queue: what escapes a posted call is swallowed, the calls after it run.
+TEST(PlainMessageQueue, ExceptionsFromPostedCallsAreSwallowedAndLaterCallsRun) {
+  PlainMessageQueue queue;
+  std::vector<int> order;
+  queue.Queue([&] {
+    order.push_back(1);
+    throw std::runtime_error("queued");
+  });
+  queue.Queue([&] { order.push_back(2); });
+  EXPECT_NO_THROW(queue.ProcessMessages());
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+
+  std::thread worker([&] {
+    queue.Synchronize([&] {
+      order.push_back(3);
+      throw 3;
+    });
+    queue.Queue([&] { throw 4; });
+    queue.Queue([&] { order.push_back(5); });
+  });
+  while (order.size() < 4) EXPECT_NO_THROW(queue.WaitForMessages(std::chrono::milliseconds(50)));
+  worker.join();
+  EXPECT_NO_THROW(queue.ProcessMessages());
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 5}));
 }
 
 }  // namespace

@@ -116,24 +116,17 @@ inline void RemoveChain(const std::string& root, const std::string& name) {
   close(fd);
 }
 
-// Runs check in a forked child that has dropped every privilege to the user and group
-// "nobody" (65534), or as it is when the tests already run unprivileged, and returns what
-// check returned: empty for success, else what failed. The parent's threads do not exist in
-// the child: check must not wait for any of them.
-inline std::string RunAsNobody(const std::function<std::string()>& check) {
+// Runs check in a forked child and returns what check returned: empty for success, else what
+// failed. The parent's threads do not exist in the child: check must not wait for any of
+// them. Limits the child sets (setrlimit) end with it.
+inline std::string RunInChild(const std::function<std::string()>& check) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return "pipe failed";
   pid_t child = fork();
   if (child < 0) return "fork failed";
   if (child == 0) {
     close(pipe_fds[0]);
-    std::string result;
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                           setresuid(65534, 65534, 65534) != 0 || geteuid() != 65534)) {
-      result = "cannot drop privileges";
-    } else {
-      result = check();
-    }
+    const std::string result = check();
     if (!result.empty()) (void)!write(pipe_fds[1], result.data(), result.size());
     close(pipe_fds[1]);
     _exit(0);
@@ -148,6 +141,17 @@ inline std::string RunAsNobody(const std::function<std::string()>& check) {
   waitpid(child, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result += " (child did not exit cleanly)";
   return result;
+}
+
+// Runs check as RunInChild does, in a child that has dropped every privilege to the user and
+// group "nobody" (65534), or as it is when the tests already run unprivileged.
+inline std::string RunAsNobody(const std::function<std::string()>& check) {
+  return RunInChild([&check]() -> std::string {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                           setresuid(65534, 65534, 65534) != 0 || geteuid() != 65534))
+      return "cannot drop privileges";
+    return check();
+  });
 }
 
 }  // namespace nerlo::testing

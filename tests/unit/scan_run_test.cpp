@@ -8,6 +8,8 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -16,9 +18,9 @@
 #include "platform/message_queue.h"
 #include "sigdb/cipher.h"
 #include "sigdb/md5.h"
+#include "tests/unit/os_test_util.h"
 #include "tests/unit/scan_run_fixture.h"
 #include "tests/unit/test_util.h"
-#include "tests/unit/os_test_util.h"
 
 namespace nerlo::scan {
 namespace {
@@ -201,7 +203,7 @@ TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
   WriteFile(path, "first");
   platform::File original = platform::File::Open(path, platform::LinkPolicy::kNoFollow, nullptr);
   ASSERT_TRUE(original.IsOpen());
-  const platform::FileIdentity examined = original.Stamp().identity;
+  const platform::FileStamp examined = original.Stamp();
   platform::DirectoryRef folder =
       platform::Directory::OpenRoot(files_.path(), platform::LinkPolicy::kNoFollow, nullptr);
   ASSERT_NE(folder, nullptr);
@@ -213,7 +215,7 @@ TEST_F(ScanRunTest, DeletionRefusesAFileThatIsNoLongerTheOneExamined) {
   EXPECT_FALSE(Run().HandleDetection(path, folder, "swapped.bin", examined, "hash"));
   EXPECT_EQ(nerlo::testing::ReadFile(path), "second");
   ASSERT_EQ(view_.rows.size(), 1u);
-  EXPECT_EQ(view_.rows[0].action, "Not deleted.");
+  EXPECT_EQ(view_.rows[0].action, "Not deleted. (changed since it was examined)");
   EXPECT_EQ(Run().InfectedCount(), 1);
   EXPECT_EQ(Run().RemovedCount(), 0);
   EXPECT_EQ(view_.panels[2], "Infected: 1");
@@ -232,8 +234,8 @@ TEST_F(ScanRunTest, DeletionGoesThroughTheFoldersHandleNeverThroughALinkInItsPla
   // The examined folder moves away and a link to another folder takes its name.
   std::filesystem::rename(files_ / "sub", files_ / "moved");
   std::filesystem::create_directory_symlink(files_ / "outside", files_ / "sub");
-  EXPECT_TRUE(Run().HandleDetection(files_ / "sub/evil.bin", sub, "evil.bin", file.Stamp().identity,
-                                    "hash"));
+  EXPECT_TRUE(
+      Run().HandleDetection(files_ / "sub/evil.bin", sub, "evil.bin", file.Stamp(), "hash"));
   EXPECT_FALSE(std::filesystem::exists(files_ / "moved/evil.bin"));
   EXPECT_TRUE(std::filesystem::exists(files_ / "outside/evil.bin"));
   EXPECT_EQ(view_.rows.at(0).action, "Deleted.");
@@ -528,7 +530,7 @@ TEST_F(ScanRunTest, AFileRemovedByADetectionGetsNoWindowHitsOfAnotherFile) {
     size_t length;
     bool marker, hash;
   };
-  const std::vector<Planned> plan = {{700, false, false}, {700, true, false}, {500, false, false},
+  const std::vector<Planned> plan = {{700, false, false}, {700, true, false},  {500, false, false},
                                      {800, false, true},  {663, false, false}, {450, true, false},
                                      {900, false, false}};
   std::vector<std::string> contents, hashes, windows;
@@ -661,6 +663,65 @@ TEST_F(ScanRunTest, WindowLookupsTheIndexCannotAnswerGoToTheWorkers) {
   EXPECT_EQ(checks, (std::vector<std::string>{"window 2", "window 5"}));
   EXPECT_TRUE(lookups_waited);
   EXPECT_EQ(Run().InfectedCount(), 2);
+}
+
+// The verdict of a window lookup comes after the walk has gone on; a file written meanwhile,
+// in place or removed and made again under its name, holds what was never examined and stays.
+TEST_F(ScanRunTest, FileChangedBetweenItsReadAndTheVerdictIsNotDeleted) {
+  settings_.delete_them = true;
+  const std::string content = Content(800, 31);
+  // An entry standing too often for the index: the lookup goes to a worker, and its hit is
+  // handled when messages are processed, after the walk's event has returned.
+  WriteDatabases({}, std::vector<std::string>(6000, WindowEntry(content, 3)), {});
+  for (const char* name : {"in-place.bin", "made-again.bin"}) WriteFile(files_ / name, content);
+  Run().ff.OnMatch = [&](TFileFind& sender) {
+    Run().ffMatch(sender);
+    const std::string path = sender.LastMatch();
+    if (sender.LastName() == "made-again.bin") std::filesystem::remove(path);
+    std::ofstream out(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    out << "a clean file, written after the scan read it";
+  };
+  Scan(files_.path());
+  ASSERT_EQ(view_.rows.size(), 2u);
+  for (const Row& row : view_.rows)
+    EXPECT_EQ(row.action, "Not deleted. (changed since it was examined)") << row.location;
+  EXPECT_EQ(Run().RemovedCount(), 0);
+  for (const char* name : {"in-place.bin", "made-again.bin"})
+    EXPECT_EQ(nerlo::testing::ReadFile(files_ / name),
+              "a clean file, written after the scan read it");
+}
+
+// Lookup threads that cannot be started: every lookup runs on the scan's own thread, every
+// hit is still reported, the view hears of it once, and the scan run ends without waiting
+// for a lookup that never started.
+TEST_F(ScanRunTest, LookupThreadsThatCannotStartLeaveTheLookupsToTheScansThread) {
+  const std::string content = Content(800, 33);
+  // Entries standing too often for the index: windows 1 and 2 go to the workers.
+  std::vector<std::string> windows(6000, WindowEntry(content, 1));
+  windows.insert(windows.end(), 6000, WindowEntry(content, 2));
+  WriteDatabases({}, windows, {});
+  WriteFile(files_ / "a.bin", content);
+  WriteFile(files_ / "b.bin", content);
+  struct Warnings : RecordingView {
+    void ScanWarning(const std::string& text) override { warnings.push_back(text); }
+    std::vector<std::string> warnings;
+  } view;
+  auto run = std::make_unique<TScanRun>(view, settings_, db_.path() + "/");
+  for (TWorker* worker : {&run->Worker1, &run->Worker2, &run->Worker3, &run->Worker4, &run->Worker5,
+                          &run->Worker6, &run->Worker7, &run->Worker8}) {
+    worker->SetThreadStarter([](std::function<void()>) -> std::thread {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+  }
+  run->FormShow();
+  run->ff.SetFileName(files_.path() + "/*.*");
+  run->ff.Start();
+  EXPECT_FALSE(run->LookupsPending());
+  EXPECT_EQ(run->InfectedCount(), 4);
+  EXPECT_EQ(view.detections.size(), 4u);
+  ASSERT_EQ(view.warnings.size(), 1u);
+  EXPECT_NE(view.warnings[0].find("lookup thread could not be started"), std::string::npos);
+  run.reset();  // must return
 }
 
 }  // namespace

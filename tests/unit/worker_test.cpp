@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -116,6 +118,36 @@ TEST_F(WorkerTest, DestructionWaitsForTheRunningLookupAndHandlesItsHit) {
   releaser.join();
   EXPECT_TRUE(hit_handled);
   EXPECT_TRUE(saw_terminate);
+}
+
+// A worker whose thread cannot be started runs each lookup within Start, on the caller's
+// thread, end notice included: nothing is left running or waiting, and no lookup is lost.
+TEST_F(WorkerTest, LookupsOfAWorkerWhoseThreadCannotStartRunWithinStart) {
+  TWorkerGroup group;
+  TWorker worker;
+  worker.SetThreadGroup(&group);
+  int starts = 0;
+  worker.SetThreadStarter([&](std::function<void()>) -> std::thread {
+    ++starts;
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  });
+  std::vector<std::string> looked_up;
+  const auto caller = std::this_thread::get_id();
+  bool on_caller = true;
+  worker.OnExecute = [&](TWorker& sender, TWorkerExecuteThread&, intptr_t&) {
+    on_caller = on_caller && std::this_thread::get_id() == caller;
+    looked_up.push_back(sender.Request().file_path);
+    if (looked_up.size() == 2) throw std::runtime_error("a failed lookup");
+  };
+  for (const char* path : {"a", "b", "c"}) {
+    worker.Start(Request(path));
+    EXPECT_FALSE(worker.Busy());
+    EXPECT_EQ(group.RunningCount(), 0);
+  }
+  EXPECT_EQ(looked_up, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(on_caller);
+  EXPECT_EQ(starts, 1);  // not tried again for every lookup
+  EXPECT_FALSE(worker.StartError().empty());
 }
 
 }  // namespace

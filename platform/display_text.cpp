@@ -1,6 +1,6 @@
-#include "windows/display_text.h"
+#include "platform/display_text.h"
 
-namespace nerlo::windows {
+namespace nerlo::platform {
 
 namespace {
 
@@ -78,4 +78,4 @@ std::string DisplayText(std::string_view bytes) {
   return out;
 }
 
-}  // namespace nerlo::windows
+}  // namespace nerlo::platform
