@@ -17,4 +17,9 @@ const char* QtPlatformOverride(const char* qt_qpa_platform, const char* xdg_sess
   return wayland ? "xcb" : nullptr;
 }
 
+bool DisplayNamed(const char* qt_qpa_platform, const char* wayland_display, const char* display,
+                  bool platform_argument) {
+  return platform_argument || Set(qt_qpa_platform) || Set(wayland_display) || Set(display);
+}
+
 }  // namespace nerlo::app

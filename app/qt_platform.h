@@ -10,4 +10,10 @@ namespace nerlo::app {
 const char* QtPlatformOverride(const char* qt_qpa_platform, const char* xdg_session_type,
                                const char* wayland_display, const char* display);
 
+// True when Qt has something to show windows on: a platform the user chose (QT_QPA_PLATFORM,
+// or Qt's -platform argument: offscreen, vnc, ...) or an X or Wayland display named in the
+// environment. Whether that display can be opened is Qt's to find out.
+bool DisplayNamed(const char* qt_qpa_platform, const char* wayland_display, const char* display,
+                  bool platform_argument);
+
 }  // namespace nerlo::app

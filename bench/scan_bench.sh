@@ -55,9 +55,11 @@ for k in (1000, 100000):
             _, status, usage = os.wait4(p.pid, 0)
             times.append(time.monotonic() - start)
             peaks.append(usage.ru_maxrss / 1024)
-            lines = out.decode(errors="replace").splitlines()
-            scanned = int(lines[-3].split(": ")[1])
-            found = int(lines[-2].split(": ")[1])
+            # The summary's lines by their labels: it has grown lines after these two.
+            summary = dict(line.split(": ", 1) for line in out.decode(errors="replace").splitlines()
+                           if line.startswith(("Files scanned: ", "Infected: ")))
+            scanned = int(summary["Files scanned"])
+            found = int(summary["Infected"])
         m = statistics.median(times)
         print(f"{k:>7} {h:>4} {m:>9.2f} {scanned / m:>8.0f} {examined_bytes / 1e6 / m:>7.1f} "
               f"{max(peaks):>8.1f} {found:>6}  " + " ".join(f"{t:.2f}" for t in times), flush=True)

@@ -60,17 +60,47 @@ void TForm2::Button1Click() {
       throw Exception(od_file_name_ + ": " + error);
     }
   }
-  RunScan(target);
+  RunScan({target});
 }
 
-void TForm2::RunScan(const scan::ScanTarget& target) {
+void TForm2::ScanPaths(const std::vector<std::string>& paths) {
+  if (scan_running_) return;
+  std::vector<scan::ScanTarget> targets;
+  std::vector<Unscannable> unscannable;
+  for (const std::string& path : paths) {
+    scan::ScanTarget target;
+    std::string error;
+    if (scan::ResolveScanTarget(path, target, &error))
+      targets.push_back(target);
+    else
+      unscannable.push_back({path, error});
+  }
+  close();
+  Form1->hide();
+  RunScan(targets, unscannable);
+}
+
+void TForm2::ScanAllDrives() {
+  if (scan_running_) return;
+  close();
+  Form1->hide();
+  RunScan({scan::AllDrivesTarget()});
+}
+
+void TForm2::RunScan(const std::vector<scan::ScanTarget>& targets,
+                     const std::vector<Unscannable>& unscannable) {
   struct Running {
     Running() { scan_running_ = true; }
     ~Running() { scan_running_ = false; }
   } running;
   Form3->ShowForm();
-  if (scan::WalkScanTarget(Form3->Run(), target) == scan::TargetOutcome::kNotReached)
-    Form3->FileNotExamined(target.only_path, "Its folder could not be listed.");
+  for (const Unscannable& path : unscannable) Form3->FileNotExamined(path.path, path.reason);
+  for (const scan::ScanTarget& target : targets) {
+    if (scan::WalkScanTarget(Form3->Run(), target) == scan::TargetOutcome::kNotReached)
+      Form3->FileNotExamined(target.only_path, "Its folder could not be listed.");
+    // Each walk starts afresh, so a Stop during one must end the scan here.
+    if (Form3->ff().StopRequested()) break;
+  }
   // Hits of lookups still running belong to this scan's figures.
   Form3->Run().WaitForLookups();
   Form3->FlushPanels();

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <string>
+#include <vector>
 
 #include "scan/scan_target.h"
 #include "windows/form_base.h"
@@ -26,6 +27,14 @@ class TForm2 : public TFormBase {
   // A cancelled choice shows the launcher again. Starts nothing while a scan runs.
   void Button1Click();
 
+  // Scans paths (files and folders, as a file manager or the command line names them) as one
+  // scan, without the dialog: hides the launcher, shows the scanner window, lists each path
+  // that cannot be scanned as not examined (with why), walks the others in turn until one is
+  // stopped, and shows the results once. Starts nothing while a scan runs.
+  void ScanPaths(const std::vector<std::string>& paths);
+  // The same for every local drive.
+  void ScanAllDrives();
+
   // True from OK until the scan's results are shown (or the scan has ended otherwise).
   static bool ScanRunning() { return scan_running_; }
 
@@ -33,8 +42,15 @@ class TForm2 : public TFormBase {
   const std::string& LastFileName() const { return od_file_name_; }
 
  private:
-  // Shows the scanner window, walks target, waits for every lookup, shows the results.
-  void RunScan(const scan::ScanTarget& target);
+  struct Unscannable {
+    std::string path;
+    std::string reason;
+  };
+
+  // Shows the scanner window, lists unscannable, walks each target (until Stop), waits for
+  // every lookup, shows the results.
+  void RunScan(const std::vector<scan::ScanTarget>& targets,
+               const std::vector<Unscannable>& unscannable = {});
 
   std::string od_file_name_;
   static bool scan_running_;

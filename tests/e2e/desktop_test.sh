@@ -7,7 +7,10 @@
 # must delete that file alone. Then "Settings", "Ignore them" (saved at once), OK, and a
 # scan of another folder, which must leave its detected file alone; the launcher
 # shown again after it must not bring "Delete them" back. Its close box ends the program, and
-# nerlo.ini holds the user's choice with the three keys in order.
+# nerlo.ini holds the user's choice with the three keys in order. Last, nerlo started with a
+# folder and a missing path, as a file manager's "Scan with Nerlo" starts it, with no settings
+# file: the scanner window comes up without the launcher, the detected file is deleted and the
+# results are shown; closing the scanner window brings the launcher.
 # Usage: desktop_test.sh BIN_DIR
 # Exit status 77 (skipped) only when the desktop program was not built.
 set -euo pipefail
@@ -270,9 +273,36 @@ nerlo_pid=""
 
 # The launcher came back twice and reloaded the file; closing saved what the user chose.
 expect_settings "after the program ended" 0 1
+
+# ---- Started with paths, as "Scan with Nerlo" starts it ------------------------------------
+tree3="$work/third"
+mkdir -p "$tree3/share"
+cp "$work/samples/eicar.com" "$tree3/share/program.com"
+printf 'harmless\n' >"$tree3/share/notes.txt"
+XDG_CONFIG_HOME="$work/config3" ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
+  "$nerlo" "$tree3" "$work/not there" >"$work/nerlo.log" 2>&1 &
+nerlo_pid=$!
+find_window "Scanning..." >/dev/null
+results="$(find_window "Scan Results" 235 132)"
+[ -n "$(xdotool search --onlyvisible --name '^Nerlo$' 2>/dev/null || true)" ] &&
+  fail "a window called Nerlo (launcher or scan-target dialog) is shown during a scan of given paths"
+[ -e "$tree3/share/program.com" ] && fail "nerlo PATH did not delete the detected file (no settings: \"Delete them\")"
+[ -e "$tree3/share/notes.txt" ] || fail "nerlo PATH removed a clean file"
+click "$results" 117 108
+wait_hidden "$results" "the results dialog"
+scanner="$(find_window "Scanning...")"
+python3 "$here/x11_window.py" close "$scanner" || die "could not close the scanner window"
+launcher="$(find_window Nerlo 472 362)"
+python3 "$here/x11_window.py" close "$launcher" || die "could not close the launcher"
+deadline=$((SECONDS + limit))
+while kill -0 "$nerlo_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
+status=0
+wait "$nerlo_pid" || status=$?
+nerlo_pid=""
+[ "$status" -eq 0 ] || fail "nerlo PATH ended with status $status"
 if [ "$failures" -ne 0 ]; then
   echo "--- $work/nerlo.log" >&2
   cat "$work/nerlo.log" >&2
   exit 1
 fi
-echo "desktop program: folder and file scans, \"Delete them\" and \"Ignore them\", settings kept"
+echo "desktop program: folder and file scans, \"Delete them\" and \"Ignore them\", settings kept, nerlo PATH"
