@@ -2,18 +2,19 @@
 //
 // Exit status: 0 done, 1 the command failed (no such entry, a damaged entry, a file in the
 // way, a folder that cannot be written), 2 usage error. Paths are printed through
-// EscapeForDisplay: a kept name holding a line feed or an escape sequence cannot forge a line.
+// DisplayText: a kept name holding a line feed or an escape sequence cannot forge a line.
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "platform/display_text.h"
 #include "cli/report_text.h"
 #include "scan/quarantine.h"
 
 namespace {
 
 using namespace nerlo;
-using cli::EscapeForDisplay;
+using platform::DisplayText;
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailure = 1;
@@ -48,7 +49,7 @@ constexpr const char* kUsage =
     "Exit status: 0 done, 1 the command failed, 2 usage error.\n";
 
 void Complain(const std::string& message) {
-  std::cerr << "nerlo-quarantine: " << EscapeForDisplay(message) << "\n";
+  std::cerr << "nerlo-quarantine: " << DisplayText(message) << "\n";
 }
 
 int UsageError(const std::string& message) {
@@ -131,7 +132,7 @@ int Main(int argc, char** argv) {
     }
     for (const scan::QuarantineRecord& r : records) {
       std::cout << r.id << "  " << scan::FormatUtc(r.kept_at) << "  " << r.size << "  "
-                << EscapeForDisplay(r.original_path) << "  [" << Checks(r.checks) << "]\n";
+                << DisplayText(r.original_path) << "  [" << Checks(r.checks) << "]\n";
     }
     if (records.empty()) std::cerr << "nerlo-quarantine: the quarantine is empty\n";
     return kExitDone;
@@ -142,7 +143,7 @@ int Main(int argc, char** argv) {
       Complain(error);
       return kExitFailure;
     }
-    std::cout << "Restored: " << EscapeForDisplay(restored) << "\n";
+    std::cout << "Restored: " << DisplayText(restored) << "\n";
     return kExitDone;
   }
   if (command == "remove") {
@@ -167,7 +168,7 @@ int Main(int argc, char** argv) {
     Complain(error);
     return kExitFailure;
   }
-  std::cout << "Exported: " << EscapeForDisplay(args[2]) << "\n";
+  std::cout << "Exported: " << DisplayText(args[2]) << "\n";
   return kExitDone;
 }
 

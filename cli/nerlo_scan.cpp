@@ -381,7 +381,7 @@ int Main(int argc, char** argv) {
         quarantine =
             std::make_unique<scan::Quarantine>(scan::Quarantine::DefaultFolder(), settings);
         if (std::string why; !quarantine->Open(&why)) {
-          PrintError(EscapeForDisplay(why) + "; infected files are not deleted");
+          PrintError(DisplayText(why) + "; infected files are not deleted");
           error = true;
         }
         run.SetQuarantine(quarantine.get());

@@ -99,7 +99,7 @@ bool CreatePrivateDirectory(const std::string& dir, ErrorCode* error);
 bool ListFiles(const std::string& dir, std::vector<std::string>* names, ErrorCode* error);
 
 // Removes the file at path (never a folder); a missing file is no error.
-bool RemoveFile(const std::string& path, ErrorCode* error);
+bool RemoveFileIfPresent(const std::string& path, ErrorCode* error);
 
 // Renames from to to without replacing anything (EEXIST when to exists), never following a
 // link in the last component of either.

@@ -408,7 +408,7 @@ void Quarantine::PublishOrRemove(const std::string& temporary_name) {
   if (IsValidId(id) && VerifyEntryFile(path, &bytes, &record, &why) &&
       platform::RenameNoReplace(path, EntryPath(id), nullptr))
     return;
-  platform::RemoveFile(path, nullptr);
+  platform::RemoveFileIfPresent(path, nullptr);
 }
 
 void Quarantine::RecoverPending(const std::string& marker_name) {
@@ -434,10 +434,10 @@ void Quarantine::RecoverPending(const std::string& marker_name) {
       for (int n = 1; !back && n < 100; ++n)
         back = platform::RenameNoReplace(aside_path, path + ".nerlo-restored-" + std::to_string(n),
                                          nullptr);
-      if (back && IsValidId(id)) platform::RemoveFile(EntryPath(id), nullptr);
+      if (back && IsValidId(id)) platform::RemoveFileIfPresent(EntryPath(id), nullptr);
     }
   }
-  platform::RemoveFile(marker, nullptr);
+  platform::RemoveFileIfPresent(marker, nullptr);
 }
 
 std::string Quarantine::NewEntryId() {
@@ -475,7 +475,7 @@ bool Quarantine::MarkPending(const std::string& id, const std::string& original_
 }
 
 void Quarantine::ClearPending(const std::string& id) {
-  platform::RemoveFile(
+  platform::RemoveFileIfPresent(
       platform::JoinPath(
           folder_, std::string(kPendingPrefix) + std::to_string(platform::ProcessId()) + "-" + id),
       nullptr);
@@ -499,7 +499,7 @@ bool Quarantine::MakeRoom(int64_t needed, std::string* reason) {
     const int64_t kept = TimeOfId(oldest);
     if (total_bytes_ + needed <= settings_.max_bytes && kept >= cutoff) break;
     platform::ErrorCode code = 0;
-    if (!platform::RemoveFile(EntryPath(oldest), &code)) {
+    if (!platform::RemoveFileIfPresent(EntryPath(oldest), &code)) {
       *reason = "no room in the quarantine: " + platform::ErrorText(code);
       return false;
     }
@@ -721,7 +721,7 @@ bool Quarantine::Remove(const std::string& id, std::string* error) {
     return false;
   }
   platform::ErrorCode code = 0;
-  if (!platform::RemoveFile(EntryPath(id), &code)) {
+  if (!platform::RemoveFileIfPresent(EntryPath(id), &code)) {
     *error = "cannot remove quarantine entry " + id + ": " + platform::ErrorText(code);
     return false;
   }

@@ -13,6 +13,8 @@
 
 namespace nerlo::windows {
 
+using platform::DisplayText;
+
 namespace {
 
 constexpr int kPathRole = Qt::UserRole;

@@ -203,7 +203,7 @@ bool ListFiles(const std::string& dir, std::vector<std::string>* names, ErrorCod
   return true;
 }
 
-bool RemoveFile(const std::string& path, ErrorCode* error) {
+bool RemoveFileIfPresent(const std::string& path, ErrorCode* error) {
   if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
   SetError(error, errno);
   return false;
