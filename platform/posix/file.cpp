@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/posix/retry.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -21,10 +22,7 @@ namespace {
 int OpenRegular(const std::string& path, LinkPolicy links, struct stat* st, ErrorCode* error) {
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
-  int fd;
-  do {
-    fd = open(path.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
+  int fd = posix::RetryOnInterrupt([&] { return open(path.c_str(), flags); });
   if (fd < 0) {
     *error = errno;
     return -1;
@@ -84,13 +82,10 @@ int64_t File::Read(void* buffer, size_t count, ErrorCode* error) {
     if (error != nullptr) *error = EBADF;
     return -1;
   }
-  for (;;) {
-    ssize_t n = read(fd_, buffer, count);
-    if (n >= 0) return static_cast<int64_t>(n);
-    if (errno == EINTR) continue;
-    if (error != nullptr) *error = errno;
-    return -1;
-  }
+  const ssize_t n = posix::RetryOnInterrupt([&] { return read(fd_, buffer, count); });
+  if (n >= 0) return static_cast<int64_t>(n);
+  if (error != nullptr) *error = errno;
+  return -1;
 }
 
 void File::Close() {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/retry.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -43,10 +44,7 @@ DirectoryRef Directory::OpenRoot(const std::string& path, LinkPolicy links, Erro
   *error = 0;
   int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
-  int fd;
-  do {
-    fd = open(path.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
+  int fd = posix::RetryOnInterrupt([&] { return open(path.c_str(), flags); });
   if (fd < 0) {
     *error = errno;
     return nullptr;
@@ -98,10 +96,8 @@ void Directory::ReopenParent() const {
     return;
   }
   if (fd_ < 0) return;
-  int fd;
-  do {
-    fd = openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd =
+      posix::RetryOnInterrupt([&] { return openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) != 0 || posix::IdentityOf(st) != parent.identity_) {

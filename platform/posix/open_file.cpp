@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/retry.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -21,10 +22,8 @@ int posix::OpenDirectoryForListing(const Directory& dir, ErrorCode* error) {
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   const int fd = DirectoryAccess::Acquire(dir, error);
   if (fd < 0) return -1;
-  int list_fd;
-  do {
-    list_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (list_fd < 0 && errno == EINTR);
+  int list_fd =
+      posix::RetryOnInterrupt([&] { return openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (list_fd < 0) *error = errno;
   return list_fd;
 }
@@ -43,9 +42,8 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
     std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
     const int dir_fd = DirectoryAccess::Acquire(dir, error);
     if (dir_fd < 0) return file;
-    do {
-      path_fd = openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    } while (path_fd < 0 && errno == EINTR);
+    path_fd = posix::RetryOnInterrupt(
+        [&] { return openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
   }
   if (path_fd < 0) {
     *error = errno;
@@ -65,10 +63,8 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
   // The handle names the inode that was checked; opening it through /proc reopens that same
   // inode for reading (with the usual permission check), whatever the name now refers to.
   const std::string proc = "/proc/self/fd/" + std::to_string(path_fd);
-  int fd;
-  do {
-    fd = open(proc.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = posix::RetryOnInterrupt(
+      [&] { return open(proc.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   int open_error = errno;
   close(path_fd);
   if (fd < 0 && open_error == ENOENT && access("/proc/self/fd", F_OK) != 0) {
@@ -79,9 +75,10 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
     std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
     const int dir_fd = DirectoryAccess::Acquire(dir, error);
     if (dir_fd < 0) return file;
-    do {
-      fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    fd = posix::RetryOnInterrupt([&] {
+      return openat(dir_fd, name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    });
     open_error = errno;
   }
   if (fd < 0) {
