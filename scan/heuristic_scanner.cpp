@@ -105,27 +105,26 @@ void THeuristicScanner::Load(const std::vector<std::string>& strings) {
   Build(std::vector<std::string_view>(strings.begin(), strings.end()));
 }
 
-void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
-  // Everything is built aside and swapped in at the end, so a failed build keeps the old one.
-  THeuristicScanner next;
-  std::vector<std::string>& unique = next.unique_;
-  {
-    std::unordered_map<std::string_view, uint32_t> seen;
-    next.entry_unique_.reserve(strings.size());
-    for (std::string_view s : strings) {
-      if (s.empty()) {
-        next.entry_unique_.push_back(kNone);
-        continue;
-      }
-      auto [it, added] = seen.emplace(s, static_cast<uint32_t>(unique.size()));
-      if (added) unique.emplace_back(s);
-      next.entry_unique_.push_back(it->second);
-    }
-  }
+// The strings' trie, numbered in creation order (go: the next state for each state and
+// class, kNone where there is none yet), then completed into the automaton.
+struct THeuristicScanner::TTrie {
+  size_t classes = 0;
+  std::vector<uint32_t> go, depth, fail;
+  // The distinct strings whose prefix ends at each state.
+  std::vector<std::vector<uint32_t>> own;
+  // States in breadth-first order, and for each state the next shallower state that
+  // reports (kNone when there is none).
+  std::vector<uint32_t> order, next_report;
 
-  // The longest prefix length whose table fits the budget. The states of a trie of the
-  // strings cut to p bytes are the distinct prefixes of up to p bytes: counted from the
-  // sorted strings and the lengths they share with their predecessors.
+  bool Reports(uint32_t s) const { return !own[s].empty() || next_report[s] != kNone; }
+};
+
+namespace {
+
+// The longest prefix length whose table fits the budget, and the number of states its trie
+// has. The states of a trie of the strings cut to p bytes are the distinct prefixes of up to
+// p bytes: counted from the sorted strings and the lengths they share with their predecessors.
+size_t ChoosePrefixLength(const std::vector<std::string>& unique, size_t& states) {
   std::vector<std::string_view> sorted(unique.begin(), unique.end());
   std::sort(sorted.begin(), sorted.end());
   std::vector<size_t> shared(sorted.size(), 0);
@@ -136,7 +135,7 @@ void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
     shared[i] = n;
   }
   size_t prefix = kMaxPrefix;
-  size_t states = 1, classes = 1;
+  size_t classes = 1;
   for (;; prefix = prefix > 4 ? prefix - 4 : prefix - 1) {
     states = 1;
     std::array<bool, 256> used{};
@@ -148,141 +147,183 @@ void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
     classes = 1 + static_cast<size_t>(std::count(used.begin(), used.end(), true));
     if (prefix == 1 || states * classes * sizeof(uint32_t) <= kTableBudget) break;
   }
-  next.prefix_length_ = prefix;
+  return prefix;
+}
 
-  // Byte classes: one per byte that stands in some prefix, class 0 for every other byte.
-  next.class_of_.assign(256, 0);
+}  // namespace
+
+void THeuristicScanner::Build(const std::vector<std::string_view>& strings) {
+  THeuristicScanner next;
+  next.CollectUnique(strings);
+  size_t states = 1;
+  next.prefix_length_ = ChoosePrefixLength(next.unique_, states);
+  next.AssignByteClasses();
+  TTrie trie;
+  BuildTrie(trie, next, states);
+  CompleteAutomaton(trie);
+  next.LayOutTable(trie);
+  next.BuildFilter();
+  *this = std::move(next);
+}
+
+void THeuristicScanner::CollectUnique(const std::vector<std::string_view>& strings) {
+  std::unordered_map<std::string_view, uint32_t> seen;
+  entry_unique_.reserve(strings.size());
+  for (std::string_view s : strings) {
+    if (s.empty()) {
+      entry_unique_.push_back(kNone);
+      continue;
+    }
+    auto [it, added] = seen.emplace(s, static_cast<uint32_t>(unique_.size()));
+    if (added) unique_.emplace_back(s);
+    entry_unique_.push_back(it->second);
+  }
+}
+
+// Byte classes: one per byte that stands in some prefix, class 0 for every other byte.
+void THeuristicScanner::AssignByteClasses() {
+  class_of_.assign(256, 0);
   uint32_t class_count = 1;
-  for (std::string_view s : unique) {
-    for (size_t k = 0; k < std::min(s.size(), prefix); ++k) {
-      uint32_t& c = next.class_of_[static_cast<unsigned char>(s[k])];
+  for (std::string_view s : unique_) {
+    for (size_t k = 0; k < std::min(s.size(), prefix_length_); ++k) {
+      uint32_t& c = class_of_[static_cast<unsigned char>(s[k])];
       if (c == 0) c = class_count++;
     }
   }
-  next.classes_ = class_count;
-  const size_t C = class_count;
+  classes_ = class_count;
+}
 
-  // The trie, with states numbered in creation order, then completed into the automaton.
-  std::vector<uint32_t> go(states * C, kNone);
-  std::vector<uint32_t> depth(states, 0), fail(states, 0);
-  std::vector<std::vector<uint32_t>> own(states);
+void THeuristicScanner::BuildTrie(TTrie& trie, const THeuristicScanner& set, size_t states) {
+  const size_t C = set.classes_;
+  trie.classes = C;
+  trie.go.assign(states * C, kNone);
+  trie.depth.assign(states, 0);
+  trie.fail.assign(states, 0);
+  trie.own.assign(states, {});
   uint32_t created = 1;
-  for (uint32_t u = 0; u < unique.size(); ++u) {
-    const std::string_view s = unique[u];
+  for (uint32_t u = 0; u < set.unique_.size(); ++u) {
+    const std::string_view s = set.unique_[u];
     uint32_t at = 0;
-    for (size_t k = 0; k < std::min(s.size(), prefix); ++k) {
-      uint32_t& to = go[at * C + next.class_of_[static_cast<unsigned char>(s[k])]];
+    for (size_t k = 0; k < std::min(s.size(), set.prefix_length_); ++k) {
+      uint32_t& to = trie.go[at * C + set.class_of_[static_cast<unsigned char>(s[k])]];
       if (to == kNone) {
-        depth[created] = depth[at] + 1;
+        trie.depth[created] = trie.depth[at] + 1;
         to = created++;
       }
       at = to;
     }
-    own[at].push_back(u);
+    trie.own[at].push_back(u);
   }
+}
 
-  // Breadth first: a state's failure state is shallower, so complete before it.
-  std::vector<uint32_t> order{0};
-  order.reserve(states);
-  std::vector<uint32_t> next_report(states, kNone);
-  for (size_t head = 0; head < order.size(); ++head) {
-    const uint32_t s = order[head];
+// Breadth first: a state's failure state is shallower, so complete before it.
+void THeuristicScanner::CompleteAutomaton(TTrie& trie) {
+  const size_t C = trie.classes;
+  const size_t states = trie.depth.size();
+  std::vector<uint32_t>& go = trie.go;
+  std::vector<uint32_t>& fail = trie.fail;
+  trie.order.assign(1, 0);
+  trie.order.reserve(states);
+  trie.next_report.assign(states, kNone);
+  for (size_t head = 0; head < trie.order.size(); ++head) {
+    const uint32_t s = trie.order[head];
     for (size_t c = 0; c < C; ++c) {
       uint32_t& to = go[s * C + c];
       if (to != kNone) {
         const uint32_t f = s == 0 ? 0 : go[fail[s] * C + c];
         fail[to] = f;
-        next_report[to] = own[f].empty() ? next_report[f] : f;
-        order.push_back(to);
+        trie.next_report[to] = trie.own[f].empty() ? trie.next_report[f] : f;
+        trie.order.push_back(to);
       } else {
         to = s == 0 ? 0 : go[fail[s] * C + c];
       }
     }
   }
+}
 
-  // Renumbered so that the states that report come last, as multiples of C.
-  auto reports = [&](uint32_t s) { return !own[s].empty() || next_report[s] != kNone; };
+// The table, with states renumbered so that the states that report come last, as multiples
+// of C (or plain numbers in the narrow table when they fit 16 bits), and what they report.
+void THeuristicScanner::LayOutTable(const TTrie& trie) {
+  const size_t C = trie.classes;
+  const size_t states = trie.depth.size();
   std::vector<uint32_t> number(states);
   uint32_t n = 0;
-  for (uint32_t s : order)
-    if (!reports(s)) number[s] = n++;
+  for (uint32_t s : trie.order)
+    if (!trie.Reports(s)) number[s] = n++;
   const uint32_t first_report = n;
-  for (uint32_t s : order)
-    if (reports(s)) number[s] = n++;
-  next.report_base_ = static_cast<uint32_t>(first_report * C);
-  next.delta_.resize(states * C);
+  for (uint32_t s : trie.order)
+    if (trie.Reports(s)) number[s] = n++;
+  report_base_ = static_cast<uint32_t>(first_report * C);
+  delta_.resize(states * C);
   for (uint32_t s = 0; s < states; ++s) {
     for (size_t c = 0; c < C; ++c)
-      next.delta_[number[s] * C + c] = static_cast<uint32_t>(number[go[s * C + c]] * C);
+      delta_[number[s] * C + c] = static_cast<uint32_t>(number[trie.go[s * C + c]] * C);
   }
   if (states <= 65536) {
-    next.narrow_delta_.resize(states * C);
-    for (size_t i = 0; i < states * C; ++i)
-      next.narrow_delta_[i] = static_cast<uint16_t>(next.delta_[i] / C);
-    next.delta_.clear();
-    next.delta_.shrink_to_fit();
+    narrow_delta_.resize(states * C);
+    for (size_t i = 0; i < states * C; ++i) narrow_delta_[i] = static_cast<uint16_t>(delta_[i] / C);
+    delta_.clear();
+    delta_.shrink_to_fit();
   }
   const size_t reporting = states - first_report;
-  next.report_depth_.resize(reporting);
-  next.report_next_.resize(reporting);
-  next.output_start_.assign(reporting + 1, 0);
+  report_depth_.resize(reporting);
+  report_next_.resize(reporting);
+  output_start_.assign(reporting + 1, 0);
   std::vector<uint32_t> by_number(states);
   for (uint32_t s = 0; s < states; ++s) by_number[number[s]] = s;
   for (size_t r = 0; r < reporting; ++r) {
     const uint32_t s = by_number[first_report + r];
-    next.report_depth_[r] = depth[s];
-    next.report_next_[r] =
-        next_report[s] == kNone ? kNone : static_cast<uint32_t>(number[next_report[s]] * C);
-    next.output_.insert(next.output_.end(), own[s].begin(), own[s].end());
-    next.output_start_[r + 1] = static_cast<uint32_t>(next.output_.size());
+    report_depth_[r] = trie.depth[s];
+    const uint32_t next = trie.next_report[s];
+    report_next_[r] = next == kNone ? kNone : static_cast<uint32_t>(number[next] * C);
+    output_.insert(output_.end(), trie.own[s].begin(), trie.own[s].end());
+    output_start_[r + 1] = static_cast<uint32_t>(output_.size());
   }
+}
 
-  // The filter, when every string is long enough: every occurrence of a string covers its
-  // first length bytes, and among the stride offsets at which four of those bytes start, exactly
-  // one is a multiple of the stride (for any stride up to length - 3). Looking at those offsets
-  // alone therefore finds every occurrence, through the four bytes of the string standing at
-  // offset 0 .. stride - 1. The longest stride whose distinct four bytes are not too many.
-  if (!unique.empty()) {
-    size_t shortest = std::numeric_limits<size_t>::max();
-    for (const std::string& s : unique) shortest = std::min(shortest, s.size());
-    const size_t longest =
-        shortest >= kMinFilterLength ? std::min(shortest, kMaxFilterLength) - kGram + 1 : 0;
-    // grams: the distinct four bytes at offsets 0 .. stride - 1, sorted.
-    std::vector<uint32_t> grams, at_offset, merged;
-    size_t stride = 0;
-    for (size_t k = 0; k < longest; ++k) {
-      at_offset.clear();
-      for (const std::string& s : unique)
-        at_offset.push_back(LoadGram(reinterpret_cast<const unsigned char*>(s.data()) + k));
-      std::sort(at_offset.begin(), at_offset.end());
-      merged.clear();
-      std::merge(grams.begin(), grams.end(), at_offset.begin(), at_offset.end(),
-                 std::back_inserter(merged));
-      merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
-      if (merged.size() > kMaxFilterGrams) break;
-      grams.swap(merged);
-      stride = k + 1;
-    }
-    if (stride >= kMinStride) {
-      uint32_t bits = 0;
-      while ((size_t{1} << bits) < kMinFilterBits ||
-             ((size_t{1} << bits) < grams.size() * kFilterBitsPerGram &&
-              (size_t{1} << bits) < kMaxFilterBits))
-        ++bits;
-      const size_t words = (size_t{1} << bits) / 64;
-      next.filter_.assign(2 * words, 0);
-      for (uint32_t gram : grams) {
-        for (size_t k = 0; k < 2; ++k) {
-          const uint32_t h = (gram * kGramFactors[k]) >> (32 - bits);
-          next.filter_[k * words + (h >> 6)] |= uint64_t{1} << (h & 63);
-        }
-      }
-      next.filter_bits_ = bits;
-      next.stride_ = stride;
+// The filter, when every string is long enough: every occurrence of a string covers its
+// first length bytes, and among the stride offsets at which four of those bytes start, exactly
+// one is a multiple of the stride (for any stride up to length - 3). Looking at those offsets
+// alone therefore finds every occurrence, through the four bytes of the string standing at
+// offset 0 .. stride - 1. The longest stride whose distinct four bytes are not too many.
+void THeuristicScanner::BuildFilter() {
+  if (unique_.empty()) return;
+  size_t shortest = std::numeric_limits<size_t>::max();
+  for (const std::string& s : unique_) shortest = std::min(shortest, s.size());
+  const size_t longest =
+      shortest >= kMinFilterLength ? std::min(shortest, kMaxFilterLength) - kGram + 1 : 0;
+  // grams: the distinct four bytes at offsets 0 .. stride - 1, sorted.
+  std::vector<uint32_t> grams, at_offset, merged;
+  size_t stride = 0;
+  for (size_t k = 0; k < longest; ++k) {
+    at_offset.clear();
+    for (const std::string& s : unique_)
+      at_offset.push_back(LoadGram(reinterpret_cast<const unsigned char*>(s.data()) + k));
+    std::sort(at_offset.begin(), at_offset.end());
+    merged.clear();
+    std::merge(grams.begin(), grams.end(), at_offset.begin(), at_offset.end(),
+               std::back_inserter(merged));
+    merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+    if (merged.size() > kMaxFilterGrams) break;
+    grams.swap(merged);
+    stride = k + 1;
+  }
+  if (stride < kMinStride) return;
+  uint32_t bits = 0;
+  while ((size_t{1} << bits) < kMinFilterBits ||
+         ((size_t{1} << bits) < grams.size() * kFilterBitsPerGram &&
+          (size_t{1} << bits) < kMaxFilterBits))
+    ++bits;
+  const size_t words = (size_t{1} << bits) / 64;
+  filter_.assign(2 * words, 0);
+  for (uint32_t gram : grams) {
+    for (size_t k = 0; k < 2; ++k) {
+      const uint32_t h = (gram * kGramFactors[k]) >> (32 - bits);
+      filter_[k * words + (h >> 6)] |= uint64_t{1} << (h & 63);
     }
   }
-
-  *this = std::move(next);
+  filter_bits_ = bits;
+  stride_ = stride;
 }
 
 void THeuristicScanner::Report(uint32_t state, const unsigned char* last,
@@ -345,70 +386,19 @@ class THeuristicScanner::TRun {
   // the filter lets through, continuing one run where windows touch.
   void Filtered(const std::function<void()>& pump, size_t pump_interval) {
     const size_t stride = set_.stride_;
-    const size_t prefix = set_.prefix_length_;
     const uint64_t* const filter = set_.filter_.data();
-    const uint64_t* const second = filter + set_.filter_.size() / 2;
     const uint32_t shift = 32 - set_.filter_bits_;
     const size_t piece = std::min(pump_interval, kPiece);
-    // The automaton has gone through the block up to covered, ending in state, and must go on
-    // up to target. state is one the run reached starting no later than any window still to
-    // come starts, so every occurrence starting in a window is seen.
-    size_t covered = 0, target = 0;
-    uint32_t state = 0;
-    size_t ran = 0;  // bytes the automaton went through in this piece
-    auto advance = [&](size_t to) {
-      if (covered >= to) return;
-      ran += to - covered;
-      // Kept in registers: Report is a call the compiler cannot see through.
-      const Cell* const delta = delta_;
-      const uint32_t* const class_of = class_of_;
-      const uint32_t classes = classes_, base = report_base_;
-      uint32_t at = state;
-      for (const unsigned char *p = data_ + covered, *end = data_ + to; p < end; ++p) {
-        at = delta[(kNarrow ? at * classes : at) + class_of[*p]];
-        if (at >= base) Report(at, p);
-      }
-      state = at;
-      covered = to;
-    };
-    auto passes_second = [&](size_t j) { return Holds(second, shift, kGramFactors[1], data_ + j); };
+    TCursor cursor;
     size_t since_pump = 0, dense_left = 0, dense_next = 1;
     for (size_t from = 0; from < size_ && remaining_ != 0;) {
       const size_t to = std::min(size_, from + piece);
-      // Every byte of [a, to) in interleaved runs, each starting prefix - 1 bytes early. The
-      // last run's state at to started early enough to carry on; occurrences starting shortly
-      // before to are seen by going on prefix - 1 bytes past it.
-      auto dense = [&](size_t a) {
-        std::array<Lane, kLanes> lanes{};
-        Split(lanes.data(), kLanes, a, to);
-        for (;;) {
-          bool done = true;
-          for (const Lane& lane : lanes) done = done && lane.p == lane.end;
-          if (done || remaining_ == 0) break;
-          Round(lanes.data(), kLanes, std::numeric_limits<size_t>::max());
-        }
-        state = lanes[kLanes - 1].state;
-        covered = to;
-        target = std::min(size_, to + prefix - 1);
-      };
       if (dense_left > 0 && to - from >= kMinDensePiece) {
         --dense_left;
-        dense(from);
+        Dense(cursor, from, to);
       } else {
-        ran = 0;
-        advance(std::min(target, to));
-        // Every occurrence starting in [j - stride + 1, j] has its automaton prefix end before
-        // j + prefix.
-        auto hit = [&](size_t j) {
-          if (!passes_second(j)) return;
-          const size_t start = j >= stride - 1 ? j - (stride - 1) : 0;
-          if (start > target) {
-            state = 0;
-            covered = start;
-          }
-          target = std::max(target, std::min(size_, j + prefix));
-          advance(std::min(target, to));
-        };
+        cursor.ran = 0;
+        Advance(cursor, std::min(cursor.target, to));
         const size_t end = size_ >= kGram ? std::min(to, size_ - kGram + 1) : 0;
         const size_t budget = (to - from) / kDenseShare;
         for (size_t j = (from + stride - 1) / stride * stride;;) {
@@ -416,15 +406,15 @@ class THeuristicScanner::TRun {
           if (j >= end) break;
           // NextCandidate stops at the first of four offsets when any of them passes.
           for (size_t k = 0; k < 4 && j < end; ++k, j += stride)
-            if (Holds(filter, shift, kGramFactors[0], data_ + j)) hit(j);
+            if (Holds(filter, shift, kGramFactors[0], data_ + j)) Hit(cursor, j, to);
           // Once the automaton went through more than its share, the rest of the piece goes
           // without the filter (everything before covered has been seen).
-          if (ran > budget && to - covered >= kMinDenseRest) {
-            dense(covered);
+          if (cursor.ran > budget && to - cursor.covered >= kMinDenseRest) {
+            Dense(cursor, cursor.covered, to);
             break;
           }
         }
-        if (ran > budget) {
+        if (cursor.ran > budget) {
           dense_left = dense_next;
           dense_next = std::min(dense_next * 2, kMaxDensePieces);
         } else {
@@ -447,6 +437,67 @@ class THeuristicScanner::TRun {
     const unsigned char* end;
     uint32_t state;
   };
+
+  // Where the filtered scan stands: the automaton has gone through the block up to covered,
+  // ending in state, and must go on up to target. state is one the run reached starting no
+  // later than any window still to come starts, so every occurrence starting in a window is
+  // seen. ran counts the bytes the automaton went through in the current piece.
+  struct TCursor {
+    size_t covered = 0;
+    size_t target = 0;
+    uint32_t state = 0;
+    size_t ran = 0;
+  };
+
+  // Runs the automaton on from cursor.covered up to to.
+  void Advance(TCursor& cursor, size_t to) {
+    if (cursor.covered >= to) return;
+    cursor.ran += to - cursor.covered;
+    // Kept in registers: Report is a call the compiler cannot see through.
+    const Cell* const delta = delta_;
+    const uint32_t* const class_of = class_of_;
+    const uint32_t classes = classes_, base = report_base_;
+    uint32_t at = cursor.state;
+    for (const unsigned char *p = data_ + cursor.covered, *end = data_ + to; p < end; ++p) {
+      at = delta[(kNarrow ? at * classes : at) + class_of[*p]];
+      if (at >= base) Report(at, p);
+    }
+    cursor.state = at;
+    cursor.covered = to;
+  }
+
+  // The filter let offset j through (first set of bits); to ends the current piece. Every
+  // occurrence starting in [j - stride + 1, j] has its automaton prefix end before
+  // j + prefix.
+  void Hit(TCursor& cursor, size_t j, size_t to) {
+    const uint64_t* const second = set_.filter_.data() + set_.filter_.size() / 2;
+    if (!Holds(second, 32 - set_.filter_bits_, kGramFactors[1], data_ + j)) return;
+    const size_t stride = set_.stride_;
+    const size_t start = j >= stride - 1 ? j - (stride - 1) : 0;
+    if (start > cursor.target) {
+      cursor.state = 0;
+      cursor.covered = start;
+    }
+    cursor.target = std::max(cursor.target, std::min(size_, j + set_.prefix_length_));
+    Advance(cursor, std::min(cursor.target, to));
+  }
+
+  // Every byte of [a, to) in interleaved runs, each starting prefix - 1 bytes early. The last
+  // run's state at to started early enough to carry on; occurrences starting shortly before
+  // to are seen by going on prefix - 1 bytes past it.
+  void Dense(TCursor& cursor, size_t a, size_t to) {
+    std::array<Lane, kLanes> lanes{};
+    Split(lanes.data(), kLanes, a, to);
+    for (;;) {
+      bool done = true;
+      for (const Lane& lane : lanes) done = done && lane.p == lane.end;
+      if (done || remaining_ == 0) break;
+      Round(lanes.data(), kLanes, std::numeric_limits<size_t>::max());
+    }
+    cursor.state = lanes[kLanes - 1].state;
+    cursor.covered = to;
+    cursor.target = std::min(size_, to + set_.prefix_length_ - 1);
+  }
 
   uint32_t Next(uint32_t state, unsigned char byte) const {
     return delta_[(kNarrow ? state * classes_ : state) + class_of_[byte]];

@@ -66,7 +66,18 @@ class THeuristicScanner {
   template <typename Cell, bool kNarrow>
   class TRun;
 
+  // The automaton before it is laid out as a table (defined with Build).
+  struct TTrie;
+
+  // Builds everything aside and swaps it in at the end, so a failed build keeps the old one.
   void Build(const std::vector<std::string_view>& strings);
+  // The steps of Build, in order, each on the scanner being built.
+  void CollectUnique(const std::vector<std::string_view>& strings);
+  void AssignByteClasses();
+  static void BuildTrie(TTrie& trie, const THeuristicScanner& set, size_t states);
+  static void CompleteAutomaton(TTrie& trie);
+  void LayOutTable(const TTrie& trie);
+  void BuildFilter();
   // Marks the strings that end their prefix at state, where *last is the last byte read.
   void Report(uint32_t state, const unsigned char* last, const unsigned char* data_end,
               std::vector<uint8_t>& found, size_t& remaining) const;

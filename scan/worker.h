@@ -74,7 +74,7 @@ class TWorkerGroup {
   int running_ = 0;
 };
 
-// A worker runs one lookup at a time on its own thread. Start, IsRunning, the end notice and
+// A worker runs one lookup at a time on its own thread. Start, Busy, the end notice and
 // destruction belong to the user-interface thread; OnExecute runs on the worker's thread.
 // When that thread cannot be started (StartError tells why), every lookup of the worker runs
 // within Start, on the caller's thread, end notice included: slower, but none is lost and
@@ -111,11 +111,8 @@ class TWorker {
 
   // Starts a lookup of request now if the worker is idle, else queues it.
   void Start(WindowLookupRequest request);
-  // True from a started lookup until its end notice has been handled.
-  bool IsRunning() const { return execution_ != nullptr; }
   // True while a lookup runs or requests wait.
   bool Busy() const { return execution_ != nullptr || !queue_.empty(); }
-  size_t QueuedCount() const { return queue_.size(); }
 
   // The request of the running (or last) lookup. Read by OnExecute.
   const WindowLookupRequest& Request() const { return request_; }

@@ -37,14 +37,8 @@ std::string ReadProfileString(const std::string& path, std::string_view section,
 bool WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value, platform::ErrorCode* error = nullptr);
 
-// The integer in text: optional leading blanks, an optional sign, then decimal digits, or
-// hexadecimal digits after "$", "x", "X", "0x" or "0X", and nothing after them. Decimal values
-// must lie in the signed 32-bit range; hexadecimal ones may use all 32 bits (FFFFFFFF is -1).
-// Returns false, leaving *value alone, for anything else (the empty text included).
-bool TextToInt32(std::string_view text, int32_t* value);
-
-// The boolean value of key: default_value unless the text is an integer (TextToInt32), else
-// whether it is not zero.
+// The boolean value of key: default_value unless the text is an integer
+// (platform::TextToInt32), else whether it is not zero.
 bool ReadProfileBool(const std::string& path, std::string_view section, std::string_view key,
                      bool default_value);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/retry.h"
 
 namespace nerlo::platform {
 namespace {
@@ -37,9 +38,8 @@ bool WriteAll(int fd, std::string_view contents, ErrorCode* error) {
   const char* data = contents.data();
   size_t left = contents.size();
   while (left > 0) {
-    ssize_t written = write(fd, data, left);
+    const ssize_t written = posix::RetryOnInterrupt([&] { return write(fd, data, left); });
     if (written < 0) {
-      if (errno == EINTR) continue;
       SetError(error, errno);
       return false;
     }

@@ -113,35 +113,6 @@ class SettingsTest : public QObject {
     QCOMPARE(Heuristics(), checked);
   }
 
-  void integerTextRule() {
-    const struct {
-      const char* text;
-      bool ok;
-      int32_t value;
-    } cases[] = {{"12", true, 12},
-                 {" -7", true, -7},
-                 {"$1F", true, 31},
-                 {"0X10", true, 16},
-                 {"x", false, 0},
-                 {"0x", false, 0},
-                 {"$", false, 0},
-                 {"", false, 0},
-                 {"-", false, 0},
-                 {"1 ", false, 0},
-                 {"\t1", false, 0},
-                 {"2147483647", true, INT32_MAX},
-                 {"-2147483648", true, INT32_MIN},
-                 {"2147483648", false, 0},
-                 {"$FFFFFFFF", true, -1},
-                 {"$1FFFFFFFF", false, 0},
-                 {"12a", false, 0}};
-    for (const auto& c : cases) {
-      int32_t value = 12345;
-      QCOMPARE(windows::TextToInt32(c.text, &value), c.ok);
-      QCOMPARE(value, c.ok ? c.value : 12345);
-    }
-  }
-
   void saveKeepsOtherSectionsAndLines() {
     WriteSettings(
         "; kept comment\n[Other]\nDelete=1\n[settings]\ndelete=0\nextra=5\n\n[Tail]\nx=1");
