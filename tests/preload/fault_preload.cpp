@@ -64,11 +64,11 @@ std::mutex streams_mutex;
 std::unordered_map<DIR*, long> streams;
 
 bool ShouldFail(DIR* dir) {
-  const char* spec = getenv("NERLO_FAULT_READDIR");
-  if (spec == nullptr) return false;
-  const char* colon = strrchr(spec, ':');
+  const char* setting = getenv("NERLO_FAULT_READDIR");
+  if (setting == nullptr) return false;
+  const char* colon = strrchr(setting, ':');
   if (colon == nullptr) return false;
-  const std::string name(spec, colon - spec);
+  const std::string name(setting, colon - setting);
   const long after = atol(colon + 1);
   char link[64], path[4096];
   snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
