@@ -119,7 +119,7 @@ find_window() {
 wait_hidden() {
   local deadline=$((SECONDS + limit))
   while [ "$SECONDS" -lt "$deadline" ]; do
-    xdotool search --onlyvisible --name '.*' 2>/dev/null | grep -qx "$1" || return 0
+    grep -qx "$1" < <(xdotool search --onlyvisible --name '.*' 2>/dev/null) || return 0
     sleep 0.2
   done
   die "$2 still visible after $limit s"

@@ -148,7 +148,7 @@ if [ "$(id -u)" -eq 0 ]; then
     expect_eq "full disk" 1 "$status"
     expect_in "full disk named" "cannot write $mnt/root/\.incoming-[0-9a-f]+/heuristics\.db: No space left on device\. Nothing was installed\.$" "$work/err"
     [ -z "$(ls -A "$mnt/root/sets")" ] || fail "a set folder was left on the full disk"
-    ls -a "$mnt/root" | grep -q '^\.incoming-' && fail "a staging folder was left on the full disk"
+    grep -q '^\.incoming-' < <(ls -a "$mnt/root") && fail "a staging folder was left on the full disk"
   else
     echo "note: tmpfs cannot be mounted here; the full-disk case is covered by the unit tests"
   fi

@@ -47,7 +47,8 @@ wait_line() {
 find_window() {
   local deadline=$((SECONDS + limit)) id
   while [ "$SECONDS" -lt "$deadline" ]; do
-    id="$(xdotool search --onlyvisible --name '^Nerlo signature update$' 2>/dev/null | head -1 || true)"
+    id="$(xdotool search --onlyvisible --name '^Nerlo signature update$' 2>/dev/null || true)"
+    id="${id%%$'\n'*}"
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.2
   done
@@ -124,7 +125,7 @@ click_button
 wait_line '^kestry: Update cancelled\. Nothing was installed\.$'
 screenshot cancelled
 [ -e "$root/current" ] && die "a cancelled run installed a set"
-ls -a "$root" 2>/dev/null | grep -q '^\.incoming-' && die "a cancelled run left its staging folder"
+grep -q '^\.incoming-' < <(ls -a "$root" 2>/dev/null) && die "a cancelled run left its staging folder"
 click_button
 wait_exit 1
 

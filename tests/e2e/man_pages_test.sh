@@ -38,7 +38,7 @@ for page in "$pages"/*.[1-9]; do
   for section in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
     grep -qx "$section" <<<"$text" || fail "$page has no $section section"
   done
-  grep -A1 -x NAME <<<"$text" | grep -q "^ *$name - " || fail "$page: NAME does not read \"$name - ...\""
+  grep -q "^ *$name - " <<<"$(grep -A1 -x NAME <<<"$text")" || fail "$page: NAME does not read \"$name - ...\""
   cmp -s "$page" <(gzip -dc "$page.gz") || fail "$page.gz does not hold the page"
   # Debian's form: no file name or time stamp in the gzip header (gzip -n).
   [ "$(od -An -tx1 -j4 -N4 "$page.gz" | tr -d ' ')" = 00000000 ] || fail "$page.gz carries a time stamp"

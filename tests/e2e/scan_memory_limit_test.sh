@@ -11,7 +11,7 @@ sigtool="$bin/nerlo-sigtool"
 [ -x "$scan" ] || { echo "nerlo-scan not built" >&2; exit 77; }
 # A sanitizer's runtime reserves terabytes of address space at start: no such build can run
 # under an address-space limit at all.
-if ldd "$scan" | grep -q -E 'lib(a|ub|t)san'; then
+if grep -q -E 'lib(a|ub|t)san' < <(ldd "$scan"); then
   echo "sanitized build: an address-space limit is not testable" >&2
   exit 77
 fi
@@ -58,7 +58,8 @@ for mb in $(seq 64 32 640) 4096; do
   status=0
   (ulimit -v $((mb * 1024)); exec timeout 120 "$scan" --quiet --db-dir "$db" "$work/t") \
     >"$work/out" 2>"$work/err" || status=$?
-  summary="$(tr '\n' ' ' <"$work/err" | head -c 300)"
+  summary="$(tr '\n' ' ' <"$work/err")"
+  summary="${summary:0:300}"
   echo "ulimit -v ${mb} MiB: status $status, $(grep -c 'Infected!' "$work/out" || true) detections; $summary"
   case "$status" in
     1)
