@@ -2,6 +2,7 @@
 // refusals that leave the file in place with the reason (full disk, no permission, quota);
 // damaged entries; crashes at any step of a deletion; clean files swapped in meanwhile.
 #include "scan/quarantine.h"
+#include "scan/deletion_batch.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
