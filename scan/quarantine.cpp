@@ -569,7 +569,6 @@ bool Quarantine::Stage(platform::AsideFile& file, const std::string& original_pa
   // The whole file is read first: the record in front of the bytes holds their hashes.
   buffer_.clear();
   sigdb::TMD5 md5;
-  sigdb::Sha256 sha256;
   platform::ErrorCode code = 0;
   for (;;) {
     const size_t at = buffer_.size();
@@ -582,7 +581,6 @@ bool Quarantine::Stage(platform::AsideFile& file, const std::string& original_pa
     buffer_.resize(at + static_cast<size_t>(n));
     if (n == 0) break;
     md5.Update(buffer_.data() + at, static_cast<size_t>(n));
-    sha256.Update(buffer_.data() + at, static_cast<size_t>(n));
     if (static_cast<int64_t>(buffer_.size()) > settings_.max_bytes) {
       *reason = "larger than the quarantine's limit of " + MiB(settings_.max_bytes);
       return false;
@@ -597,7 +595,7 @@ bool Quarantine::Stage(platform::AsideFile& file, const std::string& original_pa
   record.group = details.group;
   record.modified_ns = details.stamp.modified_ns;
   record.md5 = md5.DigestText();
-  record.sha256 = sha256.FinishHex();
+  record.sha256 = sigdb::Sha256Hex(buffer_);
   record.checks.emplace_back(check);
   record.kept_at = Now();
   const std::string header = std::string(kMagic) + RecordText(record) + "\n";
