@@ -7,11 +7,12 @@
 // mode, owner, modification time, MD5, SHA-256, the checks that fired, when it was kept), an
 // empty line, then the file's bytes XOR-ed with a fixed key, so that no other scanner or file
 // manager takes the entry for the original file. An entry is written under a temporary name,
-// synced and only then renamed to ID.nq, so that a crash never leaves a half entry that could
+// flushed and only then renamed to ID.nq, so that a crash never leaves a half entry that could
 // be restored; the next start removes such leftovers (after checking them whole). IDs begin with
 // the UTC time the entry was kept (YYYYMMDD-HHMMSS-xxxxxx), so that their order is the order of
-// age. The bytes are flushed to the disk before the file is removed from its place; a synced entry
-// whose name did not reach the disk before a crash is published by the next start.
+// age. The bytes are flushed to the disk before the file is removed from its place (for several
+// deletions at once, see DeletionBatch); a flushed entry whose name did not reach the disk before
+// a crash is published by the next start.
 //
 // Settings ([Quarantine] in nerlo.ini): Keep (1; 0 turns the quarantine off and deletions
 // remove files at once), MaxSizeMB (1024: the bytes all entries may take) and MaxDays (30:
