@@ -406,8 +406,8 @@ class PendingDeletion {
   DeleteResult Abandon(std::string reason);
 
  private:
-  friend bool BeginDeleteAt(const Directory&, const std::string&, const FileStamp&,
-                            const KeepHook&, PendingDeletion*, DeleteResult*);
+  friend bool BeginDeleteAt(const Directory&, const std::string&, const FileStamp&, const KeepHook&,
+                            PendingDeletion*, DeleteResult*);
   void Release();
 
   int dir_fd_ = -1;
@@ -424,7 +424,6 @@ class PendingDeletion {
 // followed by Finish.
 bool BeginDeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
                    const KeepHook& keep, PendingDeletion* pending, DeleteResult* result);
-
 
 // ---- Large blocks of memory ------------------------------------------------------------
 

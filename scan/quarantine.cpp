@@ -354,8 +354,8 @@ std::string Quarantine::EntryPath(const std::string& id) const {
 }
 
 std::string Quarantine::TemporaryPath(const std::string& id) const {
-  return platform::JoinPath(folder_, std::string(kTemporaryPrefix) +
-                                         std::to_string(platform::ProcessId()) + "-" + id);
+  return platform::JoinPath(
+      folder_, std::string(kTemporaryPrefix) + std::to_string(platform::ProcessId()) + "-" + id);
 }
 
 bool Quarantine::Open(std::string* error) {
@@ -555,7 +555,7 @@ bool Quarantine::MakeRoom(int64_t needed, std::string* reason) {
 }
 
 bool Quarantine::Stage(platform::AsideFile& file, const std::string& original_path,
-                      std::string_view check, const std::string& id, std::string* reason) {
+                       std::string_view check, const std::string& id, std::string* reason) {
   if (!open_) {
     *reason = open_error_;
     return false;

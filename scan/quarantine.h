@@ -145,7 +145,9 @@ class Quarantine {
   void SetStepHook(void (*hook)(const char* step)) { step_hook_ = hook; }
   // Test hook: called by Flush in place of flushing the file system; returns false with
   // *reason set to fail it.
-  void SetFlushHook(std::function<bool(std::string* reason)> hook) { flush_hook_ = std::move(hook); }
+  void SetFlushHook(std::function<bool(std::string* reason)> hook) {
+    flush_hook_ = std::move(hook);
+  }
 
   // Bookkeeping of the deletions in progress, used by DeletionBatch: a marker, written when
   // a file has been moved aside and before its copy is made, and removed once every deletion

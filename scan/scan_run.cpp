@@ -363,8 +363,8 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
   return !refused;
 }
 
-void TScanRun::ReportDeletion(const std::string& path, const std::string& check,
-                              int32_t infected, const KeptDeletion& deletion) {
+void TScanRun::ReportDeletion(const std::string& path, const std::string& check, int32_t infected,
+                              const KeptDeletion& deletion) {
   const platform::DeleteResult& result = deletion.result;
   if (result.outcome == platform::DeleteOutcome::kDeleted) ++RemovedCount_;
   const std::string action = ActionText(result);

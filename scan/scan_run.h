@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/deletion_batch.h"
 #include "scan/file_find.h"
 #include "scan/heuristic_scanner.h"
 #include "scan/hex_editor.h"
-#include "scan/deletion_batch.h"
 #include "scan/read_ahead.h"
 #include "scan/scan_view.h"
 #include "scan/worker.h"

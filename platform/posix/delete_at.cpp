@@ -264,8 +264,8 @@ bool BeginDeleteAt(const Directory& dir, const std::string& name, const FileStam
         Refused(error == kErrorReplaced ? "its folder was moved or replaced" : ErrorText(error)));
   // The deletion's own handle of the folder: it is finished in this very folder, whatever
   // the pool of handles closes meanwhile.
-  ScopedFd folder(DirectoryAccess::OpenRetrying(
-      [&] { return fcntl(dir_fd, F_DUPFD_CLOEXEC, 0); }, &dir, nullptr));
+  ScopedFd folder(DirectoryAccess::OpenRetrying([&] { return fcntl(dir_fd, F_DUPFD_CLOEXEC, 0); },
+                                                &dir, nullptr));
   if (folder.get() < 0) return ended(Refused(ErrorText(errno)));
 
   // Pinned by a handle, the file keeps its inode number until the end, so that every check

@@ -334,8 +334,8 @@ TEST(DeletionBatchFaults, KilledAtAnyStepEveryFileIsInPlaceOrInACompleteEntry) {
 // ---- The scan: rows, order and counts as with deletions one at a time ----------------------
 
 using testing::Content;
-using testing::Md5Text;
 using testing::Encode;
+using testing::Md5Text;
 
 // Records everything a scan run tells its view, in one sequence.
 class LogView : public ScanView {
@@ -412,10 +412,8 @@ ScanOutcome ScanDeleting(size_t limit, bool fail_flush = false, int stop_after =
       run.SetDeletionClock(clock);
     }
     quarantine.SetFlushHook([&](std::string* reason) {
-      out.rows_at_flush.push_back(
-          static_cast<size_t>(std::count_if(view.log.begin(), view.log.end(), [](auto& l) {
-            return l.rfind("row ", 0) == 0;
-          })));
+      out.rows_at_flush.push_back(static_cast<size_t>(std::count_if(
+          view.log.begin(), view.log.end(), [](auto& l) { return l.rfind("row ", 0) == 0; })));
       // Every row shown so far that says "Deleted." is of a file that is gone.
       for (const std::string& line : view.log) {
         if (line.rfind("row ", 0) != 0 || line.find("| Deleted.") == std::string::npos) continue;
@@ -479,8 +477,9 @@ TEST(DeletionBatchScan, FailedFlushSaysNotDeletedForEveryFileOfTheBatch) {
   for (const std::string& line : failed.log) {
     if (line.rfind("row ", 0) != 0) continue;
     EXPECT_EQ(line.find("Deleted."), std::string::npos) << line;
-    refused += line.find("| Not deleted. (cannot write to the quarantine: No space left on "
-                         "device)") != std::string::npos;
+    refused += line.find(
+                   "| Not deleted. (cannot write to the quarantine: No space left on "
+                   "device)") != std::string::npos;
   }
   // The hashed files' second detection finds them moved back since (as one at a time): it
   // says "changed since it was examined".

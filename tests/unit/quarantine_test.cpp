@@ -2,7 +2,6 @@
 // refusals that leave the file in place with the reason (full disk, no permission, quota);
 // damaged entries; crashes at any step of a deletion; clean files swapped in meanwhile.
 #include "scan/quarantine.h"
-#include "scan/deletion_batch.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "platform/quarantine_io.h"
+#include "scan/deletion_batch.h"
 #include "sigdb/crypto.h"
 #include "tests/unit/os_test_util.h"
 #include "tests/unit/test_util.h"
