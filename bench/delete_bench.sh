@@ -7,7 +7,9 @@
 #   bench/delete_bench.sh [BUILD_DIR] [RUNS]
 #
 # The quarantine goes to $NERLO_BENCH_DIR/quarantine (the same file system as the files), and
-# is emptied before every run so that every run starts from the same state.
+# is emptied before every run so that every run starts from the same state. The scans read a
+# settings file of their own; NERLO_BENCH_KEEP=0 turns the quarantine off in it ([Quarantine]
+# Keep=0), for the time of plain deletions to compare with.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$top/build}"
@@ -18,7 +20,8 @@ sigtool="$build/bin/nerlo-sigtool"
 [ -x "$scan" ] && [ -x "$sigtool" ] || { echo "build nerlo-scan and nerlo-sigtool first" >&2; exit 1; }
 
 rm -rf "$bench"
-mkdir -p "$bench/db"
+mkdir -p "$bench/db" "$bench/config/nerlo"
+printf '[Quarantine]\nKeep=%s\n' "${NERLO_BENCH_KEEP:-1}" >"$bench/config/nerlo/nerlo.ini"
 printf 'nerlo-delete-bench-mark\n' >"$bench/list.txt"
 "$sigtool" heuristics "$bench/list.txt" --db-dir "$bench/db" >/dev/null
 
@@ -27,7 +30,8 @@ import os, random, shutil, statistics, subprocess, sys, time
 scan, bench, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 files = os.path.join(bench, "files")
 quarantine = os.path.join(bench, "quarantine")
-env = dict(os.environ, NERLO_QUARANTINE_DIR=quarantine)
+env = dict(os.environ, NERLO_QUARANTINE_DIR=quarantine,
+           XDG_CONFIG_HOME=os.path.join(bench, "config"))
 rng = random.Random(7)
 template = [bytes(rng.getrandbits(8) for _ in range(100 * 1024)) for _ in range(4)]
 times, out = [], b""

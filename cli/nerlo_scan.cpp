@@ -371,10 +371,11 @@ int Main(int argc, char** argv) {
   } installation(&queue);
   int status = kExitClean;
   {
+    // Deleted files are kept in the quarantine first, unless the settings turn that off. It
+    // outlives the scan run, which finishes the deletions waiting in it when it ends.
+    std::unique_ptr<scan::Quarantine> quarantine;
     ConsoleView view(options);
     scan::TScanRun run(view, view, db_dir);
-    // Deleted files are kept in the quarantine first, unless the settings turn that off.
-    std::unique_ptr<scan::Quarantine> quarantine;
     if (options.delete_them) {
       const scan::QuarantineSettings settings = scan::ReadQuarantineSettings();
       if (settings.keep) {

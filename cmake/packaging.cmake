@@ -202,8 +202,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libsodium checks the signature sets (hashes, signatures) and the quarantine; named here as
 # well, so that the
 # dependency stands also where dpkg-shlibdeps is not at hand.
-# libcurl fetches the updates.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18), libcurl4 (>= 7.85.0)")
+# libcurl fetches the updates; libssl3's libcrypto hashes the quarantine's copies.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsodium23 (>= 1.0.18), libcurl4 (>= 7.85.0), libssl3 (>= 3.0.0)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 find_program(NERLO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NOT NERLO_DPKG_SHLIBDEPS)
@@ -213,6 +213,6 @@ if(NOT NERLO_DPKG_SHLIBDEPS)
   string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
          "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libqt6core6 (>= 6.4.0), "
          "libqt6gui6 (>= 6.1.2), libqt6widgets6 (>= 6.1.2), libsodium23 (>= 1.0.18), "
-         "libcurl4 (>= 7.85.0)")
+         "libcurl4 (>= 7.85.0), libssl3 (>= 3.0.0)")
 endif()
 include(CPack)

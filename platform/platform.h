@@ -174,6 +174,7 @@ int MaxOpenDirectories();
 struct DescriptorShares {
   int directories = 0;  // the bound on open directory handles, as MaxOpenDirectories
   int files = 0;        // files a scan may hold open ahead of reading them
+  int deletions = 1;    // deletions that may wait at once (PendingDeletion: two each), >= 1
 };
 
 // Reads the process's descriptor limit (its soft limit) now and shares what it allows after
@@ -359,6 +360,52 @@ using KeepHook = std::function<bool(AsideFile& aside, std::string* reason)>;
 DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
                       const KeepHook& keep = {});
 
+// A deletion that BeginDeleteAt has taken up to the removal: the file examined, checked, moved
+// aside under its hidden name and kept (when asked), held by a handle of its own (so that its
+// inode number is not reused) and a handle of its folder, two descriptors, until Finish or
+// Abandon. Move-only; one destroyed unfinished is abandoned. One thread at a time.
+class PendingDeletion {
+ public:
+  PendingDeletion() = default;
+  ~PendingDeletion();
+  PendingDeletion(PendingDeletion&& other) noexcept;
+  PendingDeletion& operator=(PendingDeletion&& other) noexcept;
+  PendingDeletion(const PendingDeletion&) = delete;
+  PendingDeletion& operator=(const PendingDeletion&) = delete;
+
+  // True from a successful BeginDeleteAt until Finish or Abandon.
+  bool Active() const { return pin_fd_ >= 0; }
+  // The hidden name the file has in its folder meanwhile.
+  const std::string& AsideName() const { return aside_; }
+  // Removes the file through the folder handle held since the deletion began, when the entry
+  // under the hidden name is still the pinned file, unchanged since it was examined (size and
+  // modification time); otherwise, or when the removal fails, the file gets its name back as
+  // on DeleteAt's refusals (kRefused, "changed since it was examined" or the system's text).
+  // kDeleted when removed. Not active: kRefused.
+  DeleteResult Finish();
+  // Gives the file its name back as on DeleteAt's refusals (never over another file; kept_as
+  // when its name was taken meanwhile) and returns kRefused with reason.
+  DeleteResult Abandon(std::string reason);
+
+ private:
+  friend bool BeginDeleteAt(const Directory&, const std::string&, const FileStamp&, const KeepHook&,
+                            PendingDeletion*, DeleteResult*);
+  void Release();
+
+  int dir_fd_ = -1;
+  int pin_fd_ = -1;
+  std::string name_;
+  std::string aside_;
+  FileStamp examined_;
+};
+
+// DeleteAt up to the removal: the same checks, the move aside and the keeping. True when the
+// deletion now waits in *pending (which becomes active; an earlier one in it is abandoned
+// first), to be finished or abandoned later; false when it ended at once, with *result as
+// DeleteAt would give it (kAlreadyGone, or kRefused with the reason). DeleteAt is this
+// followed by Finish.
+bool BeginDeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
+                   const KeepHook& keep, PendingDeletion* pending, DeleteResult* result);
 
 // ---- Large blocks of memory ------------------------------------------------------------
 

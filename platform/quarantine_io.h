@@ -89,6 +89,39 @@ class NewFile {
   std::string path_;
 };
 
+// A handle of a folder (the quarantine's) through which the file system that holds it is
+// flushed to the disk. It is opened once and kept: Linux tells a failed write of a file system
+// to every handle of it opened before the failure, so that a flush through this handle also
+// reports a failure of a write that the kernel started in the background before the flush.
+// Move-only; closed on destruction.
+class FileSystemFlush {
+ public:
+  FileSystemFlush() = default;
+  ~FileSystemFlush();
+  FileSystemFlush(FileSystemFlush&& other) noexcept;
+  FileSystemFlush& operator=(FileSystemFlush&& other) noexcept;
+  FileSystemFlush(const FileSystemFlush&) = delete;
+  FileSystemFlush& operator=(const FileSystemFlush&) = delete;
+
+  // Opens folder (closing a handle held before). False with *error set when it cannot be
+  // opened.
+  bool Open(const std::string& folder, ErrorCode* error);
+  bool IsOpen() const { return fd_ >= 0; }
+  // Makes everything written to the file system so far durable, the files of the folder and
+  // their names in it: every changed file and inode of the file system is written and waited
+  // for and the disk's write cache emptied (syncfs: on a journalling file system one journal
+  // commit and one cache flush for all of them), then the folder itself is flushed (fsync:
+  // file systems without a journal may write a folder's entries after syncfs's last cache
+  // flush). On a memory file system both do nothing and succeed. False with *error set when
+  // a write of the file system failed since the handle was opened or last flushed (also
+  // another program's: then nothing written meanwhile is known to be on the disk), or when
+  // not open.
+  bool Flush(ErrorCode* error);
+
+ private:
+  int fd_ = -1;
+};
+
 // Makes dir, and every missing folder above it, with mode 0700; an existing dir owned by this
 // user gets mode 0700 too (nobody else may list or read what is kept there). False with *error
 // set when dir cannot be made, is no directory, or is a symbolic link.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "platform/desktop.h"
@@ -93,7 +94,20 @@ bool BytesOfHex(std::string_view hex, std::string* bytes) {
 }
 
 void Scramble(std::string& bytes, size_t offset) {
-  for (size_t i = 0; i < bytes.size(); ++i)
+  size_t i = 0;
+  // Whole turns of the key sixteen bytes at a time, where the key starts over.
+  if (offset % 16 == 0) {
+    uint64_t key[2];
+    std::memcpy(key, kKey, sizeof key);
+    for (; i + 16 <= bytes.size(); i += 16) {
+      uint64_t words[2];
+      std::memcpy(words, bytes.data() + i, sizeof words);
+      words[0] ^= key[0];
+      words[1] ^= key[1];
+      std::memcpy(bytes.data() + i, words, sizeof words);
+    }
+  }
+  for (; i < bytes.size(); ++i)
     bytes[i] = static_cast<char>(static_cast<unsigned char>(bytes[i]) ^ kKey[(offset + i) % 16]);
 }
 
@@ -340,10 +354,18 @@ std::string Quarantine::EntryPath(const std::string& id) const {
   return platform::JoinPath(folder_, id + std::string(kEntrySuffix));
 }
 
+std::string Quarantine::TemporaryPath(const std::string& id) const {
+  return platform::JoinPath(
+      folder_, std::string(kTemporaryPrefix) + std::to_string(platform::ProcessId()) + "-" + id);
+}
+
 bool Quarantine::Open(std::string* error) {
   open_ = false;
   sizes_.clear();
   total_bytes_ = 0;
+  for (const auto& [id, size] : staged_) platform::RemoveFileIfPresent(TemporaryPath(id), nullptr);
+  staged_.clear();
+  staged_bytes_ = 0;
   platform::ErrorCode code = 0;
   if (folder_.empty()) {
     open_error_ = "no folder for the quarantine (the home folder is not known)";
@@ -392,6 +414,11 @@ bool Quarantine::Open(std::string* error) {
     sizes_[name.substr(0, name.size() - kEntrySuffix.size())] = details.stamp.size;
     total_bytes_ += details.stamp.size;
   }
+  if (!flush_.Open(folder_, &code)) {
+    open_error_ = "the quarantine " + folder_ + " cannot be used: " + platform::ErrorText(code);
+    *error = open_error_;
+    return false;
+  }
   open_ = true;
   open_error_.clear();
   return true;
@@ -415,30 +442,42 @@ void Quarantine::PublishOrRemove(const std::string& temporary_name) {
 void Quarantine::RecoverPending(const std::string& marker_name) {
   const std::string marker = platform::JoinPath(folder_, marker_name);
   std::string text;
-  std::map<std::string, std::string> f;
-  std::string path, aside, id;
-  int64_t device = 0, inode = 0;
-  if (platform::ReadTextFile(marker, &text) && ParseLines(text, &f) &&
-      BytesOfHex(f["path"], &path) && BytesOfHex(f["aside"], &aside) && !path.empty() &&
-      !aside.empty() && aside.find('/') == std::string::npos && ParseInt64(f["device"], &device) &&
-      ParseInt64(f["inode"], &inode)) {
-    id = f["entry"];
-    const std::string aside_path = platform::JoinPath(FolderOf(path), aside);
-    platform::FileDetails details;
-    if (platform::PathDetails(aside_path, &details, nullptr) &&
-        details.stamp.identity.device == static_cast<uint64_t>(device) &&
-        details.stamp.identity.inode == static_cast<uint64_t>(inode)) {
-      // The process ended before the file was removed: it goes back to its place, and a
-      // copy already kept is dropped, since nothing was deleted. When the name is taken
-      // meanwhile, the file gets a name beside it instead.
-      bool back = platform::RenameNoReplace(aside_path, path, nullptr);
-      for (int n = 1; !back && n < 100; ++n)
-        back = platform::RenameNoReplace(aside_path, path + ".nerlo-restored-" + std::to_string(n),
-                                         nullptr);
-      if (back && IsValidId(id)) platform::RemoveFileIfPresent(EntryPath(id), nullptr);
+  if (platform::ReadTextFile(marker, &text)) {
+    // One record a deletion, each ended by an empty line (a marker of an earlier version
+    // holds one record without it); a record cut short names no file and is passed over.
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find("\n\n", at);
+      if (end == std::string::npos) end = text.size();
+      RecoverDeletion(std::string_view(text).substr(at, end - at));
+      at = end + 2;
     }
   }
   platform::RemoveFileIfPresent(marker, nullptr);
+}
+
+void Quarantine::RecoverDeletion(std::string_view record) {
+  std::map<std::string, std::string> f;
+  std::string path, aside, id;
+  int64_t device = 0, inode = 0;
+  if (!ParseLines(record, &f) || !BytesOfHex(f["path"], &path) || !BytesOfHex(f["aside"], &aside) ||
+      path.empty() || aside.empty() || aside.find('/') != std::string::npos ||
+      !ParseInt64(f["device"], &device) || !ParseInt64(f["inode"], &inode))
+    return;
+  id = f["entry"];
+  const std::string aside_path = platform::JoinPath(FolderOf(path), aside);
+  platform::FileDetails details;
+  if (!platform::PathDetails(aside_path, &details, nullptr) ||
+      details.stamp.identity.device != static_cast<uint64_t>(device) ||
+      details.stamp.identity.inode != static_cast<uint64_t>(inode))
+    return;
+  // The process ended before the file was removed: it goes back to its place, and a copy
+  // already kept is dropped, since nothing was deleted. When the name is taken meanwhile,
+  // the file gets a name beside it instead.
+  bool back = platform::RenameNoReplace(aside_path, path, nullptr);
+  for (int n = 1; !back && n < 100; ++n)
+    back = platform::RenameNoReplace(aside_path, path + ".nerlo-restored-" + std::to_string(n),
+                                     nullptr);
+  if (back && IsValidId(id)) platform::RemoveFileIfPresent(EntryPath(id), nullptr);
 }
 
 std::string Quarantine::NewEntryId() {
@@ -448,7 +487,8 @@ std::string Quarantine::NewEntryId() {
     std::snprintf(suffix, sizeof suffix, "%06llx",
                   static_cast<unsigned long long>(random() & 0xFFFFFF));
     std::string id = IdTimeText(Now()) + "-" + suffix;
-    if (sizes_.count(id) == 0 && !platform::PathExists(EntryPath(id))) return id;
+    if (sizes_.count(id) == 0 && staged_.count(id) == 0 && !platform::PathExists(EntryPath(id)))
+      return id;
   }
 }
 
@@ -461,26 +501,26 @@ bool Quarantine::MarkPending(const std::string& id, const std::string& original_
   }
   const std::string text = "path=" + HexOf(original_path) + "\naside=" + HexOf(aside_name) +
                            "\ndevice=" + std::to_string(identity.device) +
-                           "\ninode=" + std::to_string(identity.inode) + "\nentry=" + id + "\n";
+                           "\ninode=" + std::to_string(identity.inode) + "\nentry=" + id + "\n\n";
   platform::ErrorCode code = 0;
-  platform::NewFile marker = platform::NewFile::Create(
-      platform::JoinPath(
-          folder_, std::string(kPendingPrefix) + std::to_string(platform::ProcessId()) + "-" + id),
-      &code);
-  // The marker only has to outlive this process, not the system: it is not synced.
-  if (!marker.IsOpen() || !marker.Write(text, &code)) {
+  // One marker for the deletions that wait together: a file a deletion, removed again, would
+  // cost the disk a block freed (and on some, discarded) per deleted file.
+  if (!pending_marker_.IsOpen()) {
+    pending_marker_ = platform::NewFile::Create(
+        platform::JoinPath(folder_, std::string(kPendingPrefix) +
+                                        std::to_string(platform::ProcessId()) + "-" + id),
+        &code);
+  }
+  // The marker only has to outlive this process, not the system: it is not synced. Each
+  // record is written by one call, so that a process ended meanwhile leaves whole records.
+  if (!pending_marker_.IsOpen() || !pending_marker_.Write(text, &code)) {
     *reason = "cannot write to the quarantine " + folder_ + ": " + platform::ErrorText(code);
     return false;
   }
-  return marker.Close(&code);
+  return true;
 }
 
-void Quarantine::ClearPending(const std::string& id) {
-  platform::RemoveFileIfPresent(
-      platform::JoinPath(
-          folder_, std::string(kPendingPrefix) + std::to_string(platform::ProcessId()) + "-" + id),
-      nullptr);
-}
+void Quarantine::ClearPending() { pending_marker_.Discard(); }
 
 void Quarantine::Forget(const std::string& id) {
   auto it = sizes_.find(id);
@@ -495,6 +535,12 @@ bool Quarantine::MakeRoom(int64_t needed, std::string* reason) {
     return false;
   }
   const int64_t cutoff = Now() - settings_.max_days * kSecondsPerDay;
+  // Entries staged and not yet published are never removed: their files wait to be deleted.
+  needed += staged_bytes_;
+  if (needed > settings_.max_bytes) {
+    *reason = "no room in the quarantine beside the files being deleted";
+    return false;
+  }
   while (!sizes_.empty()) {
     const std::string oldest = sizes_.begin()->first;
     const int64_t kept = TimeOfId(oldest);
@@ -509,8 +555,8 @@ bool Quarantine::MakeRoom(int64_t needed, std::string* reason) {
   return true;
 }
 
-bool Quarantine::Keep(platform::AsideFile& file, const std::string& original_path,
-                      std::string_view check, const std::string& id, std::string* reason) {
+bool Quarantine::Stage(platform::AsideFile& file, const std::string& original_path,
+                       std::string_view check, const std::string& id, std::string* reason) {
   if (!open_) {
     *reason = open_error_;
     return false;
@@ -524,7 +570,6 @@ bool Quarantine::Keep(platform::AsideFile& file, const std::string& original_pat
   // The whole file is read first: the record in front of the bytes holds their hashes.
   buffer_.clear();
   sigdb::TMD5 md5;
-  sigdb::Sha256 sha256;
   platform::ErrorCode code = 0;
   for (;;) {
     const size_t at = buffer_.size();
@@ -537,7 +582,6 @@ bool Quarantine::Keep(platform::AsideFile& file, const std::string& original_pat
     buffer_.resize(at + static_cast<size_t>(n));
     if (n == 0) break;
     md5.Update(buffer_.data() + at, static_cast<size_t>(n));
-    sha256.Update(buffer_.data() + at, static_cast<size_t>(n));
     if (static_cast<int64_t>(buffer_.size()) > settings_.max_bytes) {
       *reason = "larger than the quarantine's limit of " + MiB(settings_.max_bytes);
       return false;
@@ -552,17 +596,14 @@ bool Quarantine::Keep(platform::AsideFile& file, const std::string& original_pat
   record.group = details.group;
   record.modified_ns = details.stamp.modified_ns;
   record.md5 = md5.DigestText();
-  record.sha256 = sha256.FinishHex();
+  record.sha256 = sigdb::Sha256Hex(buffer_);
   record.checks.emplace_back(check);
   record.kept_at = Now();
   const std::string header = std::string(kMagic) + RecordText(record) + "\n";
   const int64_t stored = static_cast<int64_t>(header.size() + buffer_.size());
   if (!MakeRoom(stored, reason)) return false;
 
-  platform::NewFile entry = platform::NewFile::Create(
-      platform::JoinPath(folder_, std::string(kTemporaryPrefix) +
-                                      std::to_string(platform::ProcessId()) + "-" + id),
-      &code);
+  platform::NewFile entry = platform::NewFile::Create(TemporaryPath(id), &code);
   if (!entry.IsOpen()) {
     *reason = "cannot write to the quarantine " + folder_ + ": " + platform::ErrorText(code);
     return false;
@@ -577,23 +618,63 @@ bool Quarantine::Keep(platform::AsideFile& file, const std::string& original_pat
     *reason = "cannot write to the quarantine " + folder_ + ": " + platform::ErrorText(code);
     return false;  // entry's destructor removes the temporary
   }
-  Step("sync");
-  if (!entry.Sync(&code)) {
+  if (!entry.Close(&code)) {
     *reason = "cannot write to the quarantine " + folder_ + ": " + platform::ErrorText(code);
+    return false;
+  }
+  staged_[id] = stored;
+  staged_bytes_ += stored;
+  Step("staged");
+  return true;
+}
+
+bool Quarantine::Flush(std::string* reason) {
+  Step("flush");
+  if (flush_hook_) {
+    if (!flush_hook_(reason)) return false;
+  } else if (platform::ErrorCode code = 0; !flush_.Flush(&code)) {
+    *reason = "cannot write to the quarantine " + folder_ + ": " + platform::ErrorText(code);
+    return false;
+  }
+  Step("flushed");
+  return true;
+}
+
+bool Quarantine::Publish(const std::string& id, std::string* reason) {
+  const auto staged = staged_.find(id);
+  if (staged == staged_.end()) {
+    *reason = "no staged quarantine entry " + id;
     return false;
   }
   Step("commit");
-  // The folder is not synced (a second flush of the disk per file would triple the cost of a
-  // deletion): after a crash that lost the new name, the next start finds the synced
-  // temporary, checks it whole and publishes it (see Open).
-  if (!entry.Commit(EntryPath(id), &code, false)) {
+  platform::ErrorCode code = 0;
+  if (!platform::RenameNoReplace(TemporaryPath(id), EntryPath(id), &code)) {
     *reason = "cannot write to the quarantine " + folder_ + ": " + platform::ErrorText(code);
     return false;
   }
-  sizes_[id] = stored;
-  total_bytes_ += stored;
+  sizes_[id] = staged->second;
+  total_bytes_ += staged->second;
+  staged_bytes_ -= staged->second;
+  staged_.erase(staged);
   Step("committed");
   return true;
+}
+
+void Quarantine::Unstage(const std::string& id) {
+  const auto staged = staged_.find(id);
+  if (staged == staged_.end()) {
+    std::string ignored;
+    Remove(id, &ignored);
+    return;
+  }
+  platform::RemoveFileIfPresent(TemporaryPath(id), nullptr);
+  staged_bytes_ -= staged->second;
+  staged_.erase(staged);
+}
+
+bool Quarantine::RoomBesideStaged(int64_t size) const {
+  return staged_.empty() ||
+         staged_bytes_ + size + static_cast<int64_t>(kMaxHeaderBytes) <= settings_.max_bytes;
 }
 
 bool Quarantine::List(std::vector<QuarantineRecord>* records, std::string* error) const {
@@ -741,36 +822,6 @@ bool Quarantine::Purge(int64_t older_than_days, int* removed, std::string* error
     ++*removed;
   }
   return true;
-}
-
-KeptDeletion DeleteKeeping(Quarantine* quarantine, const platform::Directory& dir,
-                           const std::string& name, const platform::FileStamp& examined,
-                           const std::string& path, std::string_view check) {
-  KeptDeletion kept_deletion;
-  if (quarantine == nullptr) {
-    kept_deletion.result = platform::DeleteAt(dir, name, examined);
-    return kept_deletion;
-  }
-  const std::string id = quarantine->NewEntryId();
-  bool marked = false, kept = false;
-  const platform::KeepHook keep = [&](platform::AsideFile& file, std::string* reason) {
-    marked = quarantine->MarkPending(id, path, file.AsideName(), examined.identity, reason);
-    if (!marked) return false;
-    quarantine->Step("pending");
-    kept = quarantine->Keep(file, path, check, id, reason);
-    return kept;
-  };
-  kept_deletion.result = platform::DeleteAt(dir, name, examined, keep);
-  quarantine->Step("deleted");
-  if (kept_deletion.result.outcome == platform::DeleteOutcome::kDeleted) {
-    kept_deletion.id = id;
-  } else if (kept) {
-    // The file stays: its copy is no longer needed.
-    std::string ignored;
-    quarantine->Remove(id, &ignored);
-  }
-  if (marked) quarantine->ClearPending(id);
-  return kept_deletion;
 }
 
 }  // namespace nerlo::scan

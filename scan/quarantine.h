@@ -7,11 +7,12 @@
 // mode, owner, modification time, MD5, SHA-256, the checks that fired, when it was kept), an
 // empty line, then the file's bytes XOR-ed with a fixed key, so that no other scanner or file
 // manager takes the entry for the original file. An entry is written under a temporary name,
-// synced and only then renamed to ID.nq, so that a crash never leaves a half entry that could
+// flushed and only then renamed to ID.nq, so that a crash never leaves a half entry that could
 // be restored; the next start removes such leftovers (after checking them whole). IDs begin with
 // the UTC time the entry was kept (YYYYMMDD-HHMMSS-xxxxxx), so that their order is the order of
-// age. The bytes are flushed to the disk before the file is removed from its place; a synced entry
-// whose name did not reach the disk before a crash is published by the next start.
+// age. The bytes are flushed to the disk before the file is removed from its place (for several
+// deletions at once, see DeletionBatch); a flushed entry whose name did not reach the disk before
+// a crash is published by the next start.
 //
 // Settings ([Quarantine] in nerlo.ini): Keep (1; 0 turns the quarantine off and deletions
 // remove files at once), MaxSizeMB (1024: the bytes all entries may take) and MaxDays (30:
@@ -23,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -88,13 +90,30 @@ class Quarantine {
   // A fresh entry ID (the current UTC time and random digits).
   std::string NewEntryId();
 
-  // Copies file (read through its own descriptor) into a new entry id, synced to the disk,
-  // and makes room first by removing entries older than MaxDays and then the oldest ones.
-  // Returns false, with *reason set, when it could not be kept whole (no space, no
-  // permission, larger than the quota, the folder could not be opened); nothing of it is left
-  // then.
-  bool Keep(platform::AsideFile& file, const std::string& original_path, std::string_view check,
-            const std::string& id, std::string* reason);
+  // Copies file (read through its own descriptor) into a new entry id, not yet durable nor
+  // listed: its bytes are written to a temporary (".tmp-PID-ID"), to be made durable by Flush
+  // and published by Publish, or dropped by Unstage. Room is made first by removing entries
+  // older than MaxDays and then the oldest ones, never one still staged. Returns false, with
+  // *reason set, when it could not be written whole (no space, no permission, larger than the
+  // quota or than the room left beside the entries staged, the folder could not be opened);
+  // nothing of it is left then.
+  bool Stage(platform::AsideFile& file, const std::string& original_path, std::string_view check,
+             const std::string& id, std::string* reason);
+  // Makes every entry staged so far durable, bytes and names (platform::FileSystemFlush, or
+  // the flush hook). False with *reason set when the file system reports a failed write:
+  // then no staged entry may be relied on.
+  bool Flush(std::string* reason);
+  // Gives the staged entry id its name ID.nq, so that it is listed and can be restored. The
+  // folder is not flushed again: after a crash that lost the new name the next start finds
+  // the flushed temporary, checks it whole and publishes it (see Open).
+  bool Publish(const std::string& id, std::string* reason);
+  // Removes the entry id, staged or published.
+  void Unstage(const std::string& id);
+  // True when a file of size bytes surely fits beside the entries staged now, however long its
+  // path; false means: flush and publish them first.
+  bool RoomBesideStaged(int64_t size) const;
+  // Entries staged and not yet published or removed.
+  size_t StagedCount() const { return staged_.size(); }
 
   // Every entry, oldest first. Entries whose header cannot be read are left out.
   bool List(std::vector<QuarantineRecord>* records, std::string* error) const;
@@ -120,18 +139,25 @@ class Quarantine {
   // older_than_days is negative); the number removed into *removed.
   bool Purge(int64_t older_than_days, int* removed, std::string* error);
 
-  // Test hook: called at the steps of Keep ("open", "write" after every piece, "sync",
-  // "commit", "committed"), so that a test can end the process at any of them.
+  // Test hook: called at the steps of a deletion ("open", "write" after every piece, "staged"
+  // in Stage; "flush", "flushed" in Flush; "commit", "committed" in Publish; "pending" and
+  // "deleted" in DeletionBatch), so that a test can end the process at any of them.
   void SetStepHook(void (*hook)(const char* step)) { step_hook_ = hook; }
+  // Test hook: called by Flush in place of flushing the file system; returns false with
+  // *reason set to fail it.
+  void SetFlushHook(std::function<bool(std::string* reason)> hook) {
+    flush_hook_ = std::move(hook);
+  }
 
-  // Bookkeeping of a deletion in progress, used by DeleteKeeping: a marker written before the
-  // file's copy is made and removed once the deletion has ended either way, so that the next
-  // start can give a file left under its hidden name by a process that was killed its name
-  // back (and drop its entry then, since the file is in its place again).
+  // Bookkeeping of the deletions in progress, used by DeletionBatch: a marker, written when
+  // a file has been moved aside and before its copy is made, and removed once every deletion
+  // of the batch has ended either way, so that the next start can give a file left under its
+  // hidden name by a process that was killed its name back (and drop its entry then, since
+  // the file is in its place again). The deletions of one batch share one marker file.
   bool MarkPending(const std::string& id, const std::string& original_path,
                    const std::string& aside_name, const platform::FileIdentity& identity,
                    std::string* reason);
-  void ClearPending(const std::string& id);
+  void ClearPending();
   // Runs the step hook, when one is set.
   void Step(const char* step) const {
     if (step_hook_ != nullptr) step_hook_(step);
@@ -139,9 +165,11 @@ class Quarantine {
 
  private:
   std::string EntryPath(const std::string& id) const;
+  std::string TemporaryPath(const std::string& id) const;
   int64_t Now() const;
   bool MakeRoom(int64_t needed, std::string* reason);
   void RecoverPending(const std::string& marker_name);
+  void RecoverDeletion(std::string_view record);
   void PublishOrRemove(const std::string& temporary_name);
   void Forget(const std::string& id);
 
@@ -149,6 +177,12 @@ class Quarantine {
   QuarantineSettings settings_;
   int64_t (*now_seconds_)() = nullptr;
   void (*step_hook_)(const char*) = nullptr;
+  std::function<bool(std::string*)> flush_hook_;
+  platform::FileSystemFlush flush_;
+  platform::NewFile pending_marker_;  // open while deletions are in progress
+  // Staged entry IDs with their sizes in bytes; their bytes count towards the quota.
+  std::map<std::string, int64_t> staged_;
+  int64_t staged_bytes_ = 0;
   bool open_ = false;
   // Entry IDs with their sizes in bytes, read by Open and kept up to date.
   std::map<std::string, int64_t> sizes_;
@@ -156,20 +190,5 @@ class Quarantine {
   std::string open_error_;
   std::string buffer_;  // the bytes of the file being kept; its allocation is reused
 };
-
-// The outcome of a deletion through the quarantine.
-struct KeptDeletion {
-  platform::DeleteResult result;  // as platform::DeleteAt says; for a refusal also why
-  std::string id;                 // the entry made, when the file was deleted
-};
-
-// Deletes the entry name of dir, the file examined (shown as path), as platform::DeleteAt
-// does, after keeping it in quarantine: the moved-aside file is copied through its descriptor
-// and synced before it is removed; when it cannot be kept it gets its name back and the
-// outcome is kRefused with the reason. A kept copy of a file that is then not removed after
-// all is dropped again. quarantine null: plain DeleteAt.
-KeptDeletion DeleteKeeping(Quarantine* quarantine, const platform::Directory& dir,
-                           const std::string& name, const platform::FileStamp& examined,
-                           const std::string& path, std::string_view check);
 
 }  // namespace nerlo::scan

@@ -20,7 +20,11 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   ff.OnUpcoming = [this](TFileFind& sender, const platform::DirectoryRef& directory,
                          const std::string& name) { ffUpcoming(sender, directory, name); };
   ff.OnUpcomingDropped = [this](TFileFind&) { read_ahead_->Clear(); };
-  open_file_share_ = static_cast<size_t>(platform::ShareDescriptors().files);
+  const platform::DescriptorShares shares = platform::ShareDescriptors();
+  open_file_share_ = static_cast<size_t>(shares.files);
+  DeletionLimits limits;
+  limits.files = std::min(limits.files, static_cast<size_t>(shares.deletions));
+  deletions_.SetLimits(limits);
   SetReadAheadThreads(kReadAheadThreads);
   ff.OnNotExamined = [this](TFileFind&, const std::string& path, const std::string& reason) {
     NotExamined(path, reason);
@@ -57,6 +61,35 @@ bool TScanRun::LookupsPending() const {
 
 void TScanRun::WaitForLookups() {
   while (LookupsPending()) platform::Messages().WaitForMessages(std::chrono::milliseconds(20));
+  FinishDeletions();
+}
+
+void TScanRun::SetQuarantine(Quarantine* quarantine) {
+  FinishDeletions();
+  quarantine_ = quarantine;
+}
+
+void TScanRun::FinishDeletions() {
+  if (!deletions_.Empty()) {
+    std::vector<KeptDeletion> outcomes = deletions_.Finish();
+    for (size_t i = 0; i < outcomes.size() && i < waiting_outcomes_.size(); ++i)
+      *waiting_outcomes_[i] = std::move(outcomes[i]);
+    waiting_outcomes_.clear();
+  }
+  // One at a time: should the view raise, what is left is shown by the next call.
+  while (!held_.empty()) {
+    std::function<void()> tell = std::move(held_.front());
+    held_.pop_front();
+    tell();
+  }
+}
+
+void TScanRun::Show(std::function<void()> tell) {
+  if (deletions_.Empty() && held_.empty()) {
+    tell();
+    return;
+  }
+  held_.push_back(std::move(tell));
 }
 
 void TScanRun::FormShow() {
@@ -91,7 +124,7 @@ constexpr size_t kPaceBytes = 256 * 1024;
 
 void TScanRun::NotExamined(const std::string& path, const std::string& reason) {
   ++NotExaminedCount_;
-  view_.FileNotExamined(path, reason);
+  Show([this, path, reason] { view_.FileNotExamined(path, reason); });
 }
 
 void TScanRun::Pace(size_t bytes) {
@@ -99,12 +132,16 @@ void TScanRun::Pace(size_t bytes) {
   if (unpaced_ < kPaceBytes) return;
   unpaced_ = 0;
   platform::ProcessMessages();
+  if (deletions_.Due()) FinishDeletions();
 }
 
 void TScanRun::ShowStatus(const std::string& path) {
-  view_.SetPanelText(kPanelScanned, "Scanned: " + std::to_string(ScannedCount_));
-  view_.SetPanelText(kPanelRemoved, "Removed: " + std::to_string(RemovedCount_));
-  view_.SetPanelText(kPanelCurrentFile, path);
+  // The removed count as it is when the panels are shown, after the deletions before them.
+  Show([this, path, scanned = ScannedCount_] {
+    view_.SetPanelText(kPanelScanned, "Scanned: " + std::to_string(scanned));
+    view_.SetPanelText(kPanelRemoved, "Removed: " + std::to_string(RemovedCount_));
+    view_.SetPanelText(kPanelCurrentFile, path);
+  });
 }
 
 const THeuristicScanner* TScanRun::HeuristicScanner() {
@@ -126,6 +163,7 @@ void TScanRun::SetReadAheadThreads(size_t threads) {
 
 void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
                           const std::string& name) {
+  if (deletions_.Due()) FinishDeletions();
   if (read_ahead_->Full() || read_ahead_->OpenFiles() >= open_file_share_) {
     read_ahead_->SubmitDeferred(directory, name);
     return;
@@ -144,17 +182,17 @@ void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
 
 void TScanRun::ReportReadAheadThreads() {
   if (read_ahead_->StartError().empty()) return;
-  view_.ScanWarning(std::to_string(kReadAheadThreads - read_ahead_->ThreadCount()) + " of " +
-                    std::to_string(kReadAheadThreads) +
-                    " read-ahead threads could not be started (" + read_ahead_->StartError() +
-                    "): their files are read on the main thread");
+  Show([this, text = std::to_string(kReadAheadThreads - read_ahead_->ThreadCount()) + " of " +
+                     std::to_string(kReadAheadThreads) +
+                     " read-ahead threads could not be started (" + read_ahead_->StartError() +
+                     "): their files are read on the main thread"] { view_.ScanWarning(text); });
 }
 
 void TScanRun::ReportThreadProblem(const TWorker& worker) {
   if (worker.StartError().empty() || lookup_thread_reported_) return;
   lookup_thread_reported_ = true;
-  view_.ScanWarning("a lookup thread could not be started (" + worker.StartError() +
-                    "): its window lookups run on the main thread");
+  Show([this, text = "a lookup thread could not be started (" + worker.StartError() +
+                     "): its window lookups run on the main thread"] { view_.ScanWarning(text); });
 }
 
 void TScanRun::ReadInline(TFileFind& sender, ExaminedBytes& out) {
@@ -267,6 +305,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
 
 void TScanRun::ffMatch(TFileFind& sender) {
   unpaced_ = 0;
+  if (deletions_.Due()) FinishDeletions();
   ExaminedBytes examined = TakeBytes(sender);
   FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp};
   if (!CheckRead(file.path, examined)) return;
@@ -292,14 +331,40 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
                                std::string_view check) {
   ++InfectedCount_;
   if (!settings_.DeleteThem()) {
-    view_.DetectionReported(path, {}, check);
+    Show([this, path, check = std::string(check)] { view_.DetectionReported(path, {}, check); });
     return false;
   }
+  const int32_t infected = InfectedCount_;
   KeptDeletion deletion;
-  if (directory != nullptr && examined.identity.valid)
-    deletion = DeleteKeeping(quarantine_, *directory, name, examined, path, check);
-  else
+  if (directory != nullptr && examined.identity.valid) {
+    // A further detection of a file whose deletion waits finds what the first one left.
+    if (deletions_.Holds(examined.identity) || !deletions_.Fits(quarantine_, examined.size))
+      FinishDeletions();
+    std::optional<KeptDeletion> ended =
+        deletions_.Add(quarantine_, *directory, name, examined, path, check);
+    if (!ended) {
+      // The file is aside now; its row waits for the outcome.
+      auto outcome = std::make_shared<KeptDeletion>();
+      waiting_outcomes_.push_back(outcome);
+      held_.push_back([this, path, check = std::string(check), infected, outcome] {
+        ReportDeletion(path, check, infected, *outcome);
+      });
+      if (deletions_.Full()) FinishDeletions();
+      return true;
+    }
+    deletion = std::move(*ended);
+  } else {
     deletion.result.reason = "its folder cannot be reached";
+  }
+  const bool refused = deletion.result.outcome == platform::DeleteOutcome::kRefused;
+  Show([this, path, check = std::string(check), infected, deletion = std::move(deletion)] {
+    ReportDeletion(path, check, infected, deletion);
+  });
+  return !refused;
+}
+
+void TScanRun::ReportDeletion(const std::string& path, const std::string& check, int32_t infected,
+                              const KeptDeletion& deletion) {
   const platform::DeleteResult& result = deletion.result;
   if (result.outcome == platform::DeleteOutcome::kDeleted) ++RemovedCount_;
   const std::string action = ActionText(result);
@@ -308,9 +373,8 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
     ++QuarantinedCount_;
     view_.ResultRowKept(deletion.id);
   }
-  view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(InfectedCount_));
+  view_.SetPanelText(kPanelInfected, "Infected: " + std::to_string(infected));
   view_.DetectionReported(path, action, check);
-  return result.outcome != platform::DeleteOutcome::kRefused;
 }
 
 std::string ActionText(const platform::DeleteResult& result) {

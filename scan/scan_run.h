@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,10 +12,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/deletion_batch.h"
 #include "scan/file_find.h"
 #include "scan/heuristic_scanner.h"
 #include "scan/hex_editor.h"
-#include "scan/quarantine.h"
 #include "scan/read_ahead.h"
 #include "scan/scan_view.h"
 #include "scan/worker.h"
@@ -94,12 +95,30 @@ class TScanRun {
                        const std::string& name, const platform::FileStamp& examined,
                        std::string_view check);
 
-  // Keeps every file that a detection deletes in quarantine first (see DeleteKeeping); a
+  // Keeps every file that a detection deletes in quarantine first (see DeletionBatch); a
   // file that cannot be kept is not deleted, and its row says why. Null (the default):
   // deletions remove files at once. Not owned; must outlive the scan run or be reset.
-  void SetQuarantine(Quarantine* quarantine) { quarantine_ = quarantine; }
+  // Deletions waiting in the quarantine set before are finished first.
+  void SetQuarantine(Quarantine* quarantine);
   // Files of this scan deleted and kept in the quarantine.
   int32_t QuarantinedCount() const { return QuarantinedCount_; }
+
+  // Deletions through the quarantine wait in a batch so that their copies are flushed to the
+  // disk together (DeletionBatch). While one waits, its file is aside and its row is held
+  // back, and so is everything this scan run tells the view after it (rows, panels, not
+  // examined files, warnings), so that the view learns everything in the order it happened
+  // and no row says "Deleted." before the file is gone; the counters of removed and
+  // quarantined files count a deletion when its row is shown. The batch is finished when it
+  // is full (DeletionLimits; by default as many as the descriptor limit allows, at most 64
+  // files or 32 MiB), when the first deletion has waited 500 ms (looked at for every file the
+  // walk reports or reads), before a further detection of a waiting file, at the end of every
+  // walk (WalkScanTarget), by WaitForLookups, and before the quarantine is changed.
+  void SetDeletionLimits(DeletionLimits limits) { deletions_.SetLimits(limits); }
+  // Finishes the waiting deletions and shows everything held back. A file whose copy could
+  // not be made durable gets its name back, and its row says "Not deleted." and why.
+  void FinishDeletions();
+  // Test hook: replaces the clock by which the batch's age is judged.
+  void SetDeletionClock(DeletionBatch::Clock::time_point (*now)()) { deletions_.SetClock(now); }
 
   // True while any lookup runs or waits.
   bool LookupsPending() const;
@@ -108,7 +127,8 @@ class TScanRun {
   // every file is read on the user-interface thread when it is reported). Results are the
   // same either way. Call between scans.
   void SetReadAheadThreads(size_t threads);
-  // Processes messages until every lookup started so far has been handled.
+  // Processes messages until every lookup started so far has been handled, then finishes the
+  // waiting deletions (FinishDeletions).
   void WaitForLookups();
 
   int32_t ScannedCount() const { return ScannedCount_; }
@@ -188,6 +208,11 @@ class TScanRun {
   void ReportReadAheadThreads();
   void ReportThreadProblem(const TWorker& worker);
   void ShowStatus(const std::string& path);
+  // Tells the view now, or after the waiting deletions when any wait (see FinishDeletions).
+  void Show(std::function<void()> tell);
+  // The row and panels of a detection under "Delete them" once its deletion has ended.
+  void ReportDeletion(const std::string& path, const std::string& check, int32_t infected,
+                      const KeptDeletion& deletion);
 
   ScanView& view_;
   const ScanSettings& settings_;
@@ -200,6 +225,11 @@ class TScanRun {
   int32_t NotExaminedCount_ = 0;
   int32_t QuarantinedCount_ = 0;
   Quarantine* quarantine_ = nullptr;
+  DeletionBatch deletions_;
+  // The outcomes the waiting deletions will get, in their order; shared with held_.
+  std::vector<std::shared_ptr<KeptDeletion>> waiting_outcomes_;
+  // What the view is to be told after the waiting deletions, in order.
+  std::deque<std::function<void()>> held_;
   // Work done on the file in hand since messages were last processed.
   size_t unpaced_ = 0;
   // The strings that heuristic_scanner_ was built from.

@@ -53,6 +53,7 @@ TargetOutcome WalkScanTarget(TScanRun& run, const ScanTarget& target) {
                                            : TSearchScope::ssEntireDisk);
   if (!target.single_file) {
     run.ff.Start();
+    run.FinishDeletions();
     return TargetOutcome::kReached;
   }
   const auto not_examined = [&run, &target](const std::string& reason) {
@@ -70,6 +71,7 @@ TargetOutcome WalkScanTarget(TScanRun& run, const ScanTarget& target) {
   if (folder->OnPseudoFileSystem()) return not_examined("lies on a pseudo file system");
   const int32_t before = run.NotExaminedCount();
   run.ff.StartFile(folder, name, target.only_path);
+  run.FinishDeletions();
   return run.NotExaminedCount() == before ? TargetOutcome::kReached : TargetOutcome::kReported;
 }
 

@@ -32,8 +32,9 @@ enum class TargetOutcome {
 };
 
 // Walks target with run.ff on the user-interface thread, examining each file with
-// run.ffMatch. A single file whose folder cannot be reached, that lies on a pseudo file
-// system, or that cannot be opened or read is not examined, and reported once.
+// run.ffMatch, and finishes the deletions left waiting at its end (run.FinishDeletions). A single
+// file whose folder cannot be reached, that lies on a pseudo file system, or that cannot be opened
+// or read is not examined, and reported once.
 TargetOutcome WalkScanTarget(TScanRun& run, const ScanTarget& target);
 
 }  // namespace nerlo::scan

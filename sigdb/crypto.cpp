@@ -1,5 +1,6 @@
 #include "sigdb/crypto.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cstdlib>
@@ -77,6 +78,14 @@ std::string Sha256::FinishHex() {
 }
 
 std::string Sha256Hex(std::string_view bytes) {
+  // Bytes held whole (a quarantined file, up to the quota) go through libcrypto, which uses the
+  // processor's SHA instructions where there are any: several times the speed of libsodium's
+  // portable code.
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) == 1 &&
+      length == crypto_hash_sha256_BYTES)
+    return ToHex(std::string_view(reinterpret_cast<const char*>(digest), length));
   Sha256 hash;
   hash.Update(bytes.data(), bytes.size());
   return hash.FinishHex();

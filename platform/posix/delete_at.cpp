@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/handle_pool.h"
@@ -43,6 +44,7 @@ class ScopedFd {
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -191,50 +193,126 @@ int64_t AsideFile::Read(void* buffer, size_t count, ErrorCode* error) {
   return n;
 }
 
-DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
-                      const KeepHook& keep) {
+PendingDeletion::~PendingDeletion() {
+  if (Active()) Abandon(std::string());
+}
+
+PendingDeletion::PendingDeletion(PendingDeletion&& other) noexcept
+    : dir_fd_(std::exchange(other.dir_fd_, -1)),
+      pin_fd_(std::exchange(other.pin_fd_, -1)),
+      name_(std::move(other.name_)),
+      aside_(std::move(other.aside_)),
+      examined_(other.examined_) {}
+
+PendingDeletion& PendingDeletion::operator=(PendingDeletion&& other) noexcept {
+  if (this != &other) {
+    if (Active()) Abandon(std::string());
+    dir_fd_ = std::exchange(other.dir_fd_, -1);
+    pin_fd_ = std::exchange(other.pin_fd_, -1);
+    name_ = std::move(other.name_);
+    aside_ = std::move(other.aside_);
+    examined_ = other.examined_;
+  }
+  return *this;
+}
+
+void PendingDeletion::Release() {
+  if (pin_fd_ >= 0) close(std::exchange(pin_fd_, -1));
+  if (dir_fd_ >= 0) close(std::exchange(dir_fd_, -1));
+}
+
+DeleteResult PendingDeletion::Finish() {
+  if (!Active()) return Refused("not a file that was examined");
+  DeleteResult result;
+  // The hidden name may have been spied out and another file renamed over it while the
+  // deletion waited, or the file written through a descriptor opened before: check again.
+  struct stat moved, pinned;
+  if (fstatat(dir_fd_, aside_.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstat(pin_fd_, &pinned) != 0 || !IsExaminedFile(moved, pinned, examined_)) {
+    result = MoveBack(dir_fd_, aside_, name_, kChanged);
+  } else if (unlinkat(dir_fd_, aside_.c_str(), 0) != 0) {
+    result = MoveBack(dir_fd_, aside_, name_, ErrorText(errno));
+  } else {
+    result = Done(DeleteOutcome::kDeleted);
+  }
+  Release();
+  return result;
+}
+
+DeleteResult PendingDeletion::Abandon(std::string reason) {
+  if (!Active()) return Refused(std::move(reason));
+  DeleteResult result = MoveBack(dir_fd_, aside_, name_, std::move(reason));
+  Release();
+  return result;
+}
+
+bool BeginDeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
+                   const KeepHook& keep, PendingDeletion* pending, DeleteResult* result) {
+  if (pending->Active()) pending->Abandon(std::string());
+  const auto ended = [result](DeleteResult r) {
+    *result = std::move(r);
+    return false;
+  };
   if (!examined.identity.valid || name.empty() || name == "." || name == ".." ||
       name.find('/') != std::string::npos)
-    return Refused("not a file that was examined");
+    return ended(Refused("not a file that was examined"));
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   ErrorCode error = 0;
   const int dir_fd = DirectoryAccess::Acquire(dir, &error);
   if (dir_fd < 0)
-    return Refused(error == kErrorReplaced ? "its folder was moved or replaced" : ErrorText(error));
+    return ended(
+        Refused(error == kErrorReplaced ? "its folder was moved or replaced" : ErrorText(error)));
+  // The deletion's own handle of the folder: it is finished in this very folder, whatever
+  // the pool of handles closes meanwhile.
+  ScopedFd folder(DirectoryAccess::OpenRetrying([&] { return fcntl(dir_fd, F_DUPFD_CLOEXEC, 0); },
+                                                &dir, nullptr));
+  if (folder.get() < 0) return ended(Refused(ErrorText(errno)));
 
   // Pinned by a handle, the file keeps its inode number until the end, so that every check
   // below is about this one file.
-  const ScopedFd pin(DirectoryAccess::OpenRetrying(
+  ScopedFd pin(DirectoryAccess::OpenRetrying(
       [&] { return openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }, &dir,
       nullptr));
   if (pin.get() < 0)
-    return errno == ENOENT ? Done(DeleteOutcome::kAlreadyGone) : Refused(ErrorText(errno));
+    return ended(errno == ENOENT ? Done(DeleteOutcome::kAlreadyGone) : Refused(ErrorText(errno)));
   struct stat pinned;
-  if (fstat(pin.get(), &pinned) != 0) return Refused(ErrorText(errno));
+  if (fstat(pin.get(), &pinned) != 0) return ended(Refused(ErrorText(errno)));
   // Another file under the name, or this one written since: leave it where it is.
-  if (!S_ISREG(pinned.st_mode) || posix::StampOf(pinned) != examined) return Refused(kChanged);
+  if (!S_ISREG(pinned.st_mode) || posix::StampOf(pinned) != examined)
+    return ended(Refused(kChanged));
 
   std::string aside;
   if (const int move_error = MoveAside(dir_fd, name, &aside); move_error != 0) {
-    return move_error == ENOENT ? Done(DeleteOutcome::kAlreadyGone)
-                                : Refused(ErrorText(move_error));
+    return ended(move_error == ENOENT ? Done(DeleteOutcome::kAlreadyGone)
+                                      : Refused(ErrorText(move_error)));
   }
   // What moved is whatever had the name at that instant.
   struct stat moved;
   if (fstatat(dir_fd, aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
       fstat(pin.get(), &pinned) != 0 || !IsExaminedFile(moved, pinned, examined))
-    return MoveBack(dir_fd, aside, name, kChanged);
+    return ended(MoveBack(dir_fd, aside, name, kChanged));
 
   // Here the file under the hidden name is the file examined, unchanged; pin is a handle of
-  // it. It is kept first, when asked; then only its removal follows.
+  // it. It is kept first, when asked; then only its removal is left.
   if (keep) {
     std::string reason;
     if (!KeepAside(dir_fd, aside, pinned, keep, &reason))
-      return MoveBack(dir_fd, aside, name, reason);
+      return ended(MoveBack(dir_fd, aside, name, reason));
   }
-  if (unlinkat(dir_fd, aside.c_str(), 0) != 0)
-    return MoveBack(dir_fd, aside, name, ErrorText(errno));
-  return Done(DeleteOutcome::kDeleted);
+  pending->dir_fd_ = folder.release();
+  pending->pin_fd_ = pin.release();
+  pending->name_ = name;
+  pending->aside_ = std::move(aside);
+  pending->examined_ = examined;
+  return true;
+}
+
+DeleteResult DeleteAt(const Directory& dir, const std::string& name, const FileStamp& examined,
+                      const KeepHook& keep) {
+  PendingDeletion pending;
+  DeleteResult result;
+  if (!BeginDeleteAt(dir, name, examined, keep, &pending, &result)) return result;
+  return pending.Finish();
 }
 
 }  // namespace nerlo::platform

@@ -43,6 +43,8 @@ namespace {
 constexpr int kReservedDescriptors = 16;
 // Files read ahead are useful only up to what the read-ahead line holds.
 constexpr int kMaxFilesAhead = 128;
+// Deletions waiting for one flush of the quarantine: more gain little.
+constexpr int kMaxDeletionsWaiting = 64;
 
 }  // namespace
 
@@ -66,6 +68,9 @@ DescriptorShares ShareDescriptors() {
   shares.directories = static_cast<int>(std::clamp<int64_t>(usable / 2, 2, kMaxOpenDirectories));
   shares.files =
       static_cast<int>(std::clamp<int64_t>(usable - shares.directories, 0, kMaxFilesAhead));
+  // What is left, two descriptors a deletion; one deletion at a time is in the reserve.
+  shares.deletions = static_cast<int>(std::clamp<int64_t>(
+      (usable - shares.directories - shares.files) / 2, 1, kMaxDeletionsWaiting));
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   DirectoryAccess::pool().max_open = shares.directories;
   return shares;

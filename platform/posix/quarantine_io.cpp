@@ -152,6 +152,49 @@ void NewFile::Discard() {
   unlink(path_.c_str());
 }
 
+FileSystemFlush::~FileSystemFlush() {
+  if (fd_ >= 0) close(fd_);
+}
+
+FileSystemFlush::FileSystemFlush(FileSystemFlush&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+FileSystemFlush& FileSystemFlush::operator=(FileSystemFlush&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+bool FileSystemFlush::Open(const std::string& folder, ErrorCode* error) {
+  if (fd_ >= 0) close(std::exchange(fd_, -1));
+  int fd;
+  do {
+    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    SetError(error, errno);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool FileSystemFlush::Flush(ErrorCode* error) {
+  if (fd_ < 0) {
+    SetError(error, EBADF);
+    return false;
+  }
+  // syncfs reports the failed writes of the whole file system since this handle last asked
+  // (Linux 5.8 and later), fsync those of the folder itself.
+  if (syncfs(fd_) != 0 || fsync(fd_) != 0) {
+    SetError(error, errno);
+    return false;
+  }
+  return true;
+}
+
 bool CreatePrivateDirectory(const std::string& dir, ErrorCode* error) {
   const size_t cut = dir.find_last_not_of('/');
   if (cut != std::string::npos) {

@@ -21,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "platform/quarantine_io.h"
+#include "scan/deletion_batch.h"
 #include "sigdb/crypto.h"
 #include "tests/unit/os_test_util.h"
 #include "tests/unit/test_util.h"
