@@ -66,6 +66,9 @@ void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
       if (n == 0) break;
       held += static_cast<size_t>(n);
       if (pace) pace(static_cast<size_t>(n));
+      // A read that stopped short exactly at the size the file had when opened has met its
+      // end: asking again would only be told so.
+      if (static_cast<size_t>(n) < ask && held == static_cast<size_t>(size)) break;
     }
   } catch (const std::bad_alloc&) {
     out.outcome = ExaminedBytes::Outcome::kNotExamined;
