@@ -244,6 +244,12 @@ ExaminedBytes TReadAhead::TakeFront() {
       lock.unlock();
       platform::ProcessMessages();
       lock.lock();
+      if (!job->started && (jobs_.empty() || jobs_.front() != job)) {
+        // Dropped (Clear) before any helper began it: none ever will; the caller reads it.
+        ExaminedBytes none;
+        none.outcome = ExaminedBytes::Outcome::kDeferred;
+        return none;
+      }
     }
     if (!jobs_.empty() && jobs_.front() == job) {
       jobs_.pop_front();

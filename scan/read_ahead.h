@@ -105,8 +105,9 @@ class TReadAhead {
   bool FrontIs(const platform::Directory* dir, const std::string& name) const;
 
   // Takes the oldest job's result, waiting for it (running messages meanwhile, so the
-  // windows stay responsive) when a helper is still at work on it. With no job, the result
-  // is kDeferred: the caller reads the file itself.
+  // windows stay responsive) when a helper is still at work on it. With no job, or when a
+  // message run meanwhile dropped the job before a helper began it, the result is kDeferred:
+  // the caller reads the file itself.
   ExaminedBytes TakeFront();
 
   // Drops every job, waiting for the helpers to let go of the ones they are working on.
