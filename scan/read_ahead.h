@@ -62,8 +62,9 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 // reads them, fingerprints them together and hands them over, searched, all at once.
 //
 // Threads wake each other once per batch, not once per file: a helper is woken when a whole
-// batch of files waits to be begun (or the file the walk reports next has not been begun), and the user-interface thread, when it has to wait for a result, takes
-// every result ready after it under the same lock and serves the next files from those.
+// batch of files waits to be begun (or the file the walk reports next has not been begun), and the
+// user-interface thread, when it has to wait for a result, takes every result ready after it under
+// the same lock and serves the next files from those.
 //
 // All methods are for the user-interface thread. The scanner handed to Submit must stay
 // loaded and unchanged until the job has been taken or dropped (Clear waits for every running
@@ -135,10 +136,10 @@ class TReadAhead {
   const int64_t size_limit_;
   const size_t depth_;
   const int64_t max_bytes_;
-  const size_t batch_;    // the most files one helper takes at once
+  const size_t batch_;     // the most files one helper takes at once
   const size_t hand_off_;  // files not begun that make a helper worth waking
   int64_t held_bytes_ = 0;
-  size_t unstarted_ = 0;        // jobs queued open and not yet begun
+  size_t unstarted_ = 0;         // jobs queued open and not yet begun
   bool budget_blocked_ = false;  // a helper waits for room in max_bytes_
   mutable std::mutex mutex_;
   std::condition_variable work_;  // a job to start, or the end

@@ -255,8 +255,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
     // Through the index a lookup costs a few microseconds, less than handing it to a worker
     // thread; a lookup that would search the whole database goes to worker N, so that the
     // walk goes on meanwhile.
-    if (n == 0)
-      RefreshDatabase(window_search_, window_database_path_, window_database_checked_ns_);
+    if (n == 0) RefreshDatabase(window_search_, window_database_path_, window_database_checked_ns_);
     window_search_.SetPattern(request.signature);
     if (!workers_[n]->Busy() && window_search_.Indexed()) {
       // One hit per window, however often the signature stands in the database.

@@ -143,8 +143,8 @@ void Directory::ReopenParent() const {
     return;
   }
   if (fd_ < 0) return;
-  const int fd =
-      posix::RetryOnInterrupt([this] { return openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC); });
+  const int fd = posix::RetryOnInterrupt(
+      [this] { return openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) != 0 || posix::IdentityOf(st) != parent.identity_) {

@@ -4,8 +4,8 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <sys/statfs.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,7 +98,8 @@ File File::OpenAt(const Directory& dir, const std::string& name, ErrorCode* erro
     const int dir_fd = DirectoryAccess::Acquire(dir, error);
     if (dir_fd < 0) return file;
     fd = posix::RetryOnInterrupt([&] {
-      return openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      return openat(dir_fd, name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     });
     open_error = errno;
     same_inode = false;

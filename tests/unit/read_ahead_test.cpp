@@ -240,7 +240,8 @@ class HookQueue : public platform::PlainMessageQueue {
 // files ready behind the one taken are dropped too, and the line serves a new walk afterwards.
 TEST(ReadAhead, ClearWhileTheReportedFileIsAwaitedDropsTheLine) {
   TempDir dir;
-  for (int i = 0; i < 6; ++i) WriteFile(dir / ("f" + std::to_string(i)), "bytes " + std::to_string(i));
+  for (int i = 0; i < 6; ++i)
+    WriteFile(dir / ("f" + std::to_string(i)), "bytes " + std::to_string(i));
   HeldHelpers helpers;
   HookQueue queue;
   platform::InstallMessageQueue(&queue);
