@@ -22,6 +22,10 @@ constexpr size_t kHashPiece = 64 * 1024;
 // bounds how long Clear waits for the files in a helper's hands.
 constexpr int64_t kBatchBytes = 16 << 20;
 
+// The fewest files not begun that wake a helper (when the processor fingerprints one at a
+// time, a helper still takes this many in a row for one wake-up).
+constexpr size_t kMinHandOff = 8;
+
 // How long the user-interface thread waits for a helper between two runs of its messages.
 constexpr std::chrono::milliseconds kWaitSlice{5};
 
@@ -66,6 +70,9 @@ void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
       if (n == 0) break;
       held += static_cast<size_t>(n);
       if (pace) pace(static_cast<size_t>(n));
+      // A read that stopped short exactly at the size the file had when opened has met its
+      // end: asking again would only be told so.
+      if (static_cast<size_t>(n) < ask && held == static_cast<size_t>(size)) break;
     }
   } catch (const std::bad_alloc&) {
     out.outcome = ExaminedBytes::Outcome::kNotExamined;
@@ -122,7 +129,8 @@ TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t 
     : size_limit_(size_limit),
       depth_(std::max<size_t>(depth, 1)),
       max_bytes_(max_bytes),
-      batch_(BatchSize()) {
+      batch_(BatchSize()),
+      hand_off_(std::max(batch_, kMinHandOff)) {
   threads_.reserve(threads);
   for (size_t i = 0; i < threads; ++i) {
     try {
@@ -138,10 +146,7 @@ TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t 
 
 size_t TReadAhead::OpenFiles() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  size_t open = 0;
-  for (const std::shared_ptr<Job>& job : jobs_)
-    if (!job->started && job->file.IsOpen()) ++open;
-  return open;
+  return unstarted_;
 }
 
 TReadAhead::~TReadAhead() {
@@ -156,7 +161,22 @@ TReadAhead::~TReadAhead() {
 
 bool TReadAhead::Full() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return threads_.empty() || jobs_.size() >= depth_;
+  return threads_.empty() || jobs_.size() + ready_.size() >= depth_;
+}
+
+void TReadAhead::ReleaseTaken() {
+  if (released_bytes_ == 0) return;
+  held_bytes_ -= released_bytes_;
+  released_bytes_ = 0;
+  if (budget_blocked_) {
+    budget_blocked_ = false;
+    work_.notify_all();
+  }
+}
+
+void TReadAhead::WakeForBatch() {
+  // Fewer files are begun when the walk reports the first of them (TakeFront).
+  if (unstarted_ >= std::min(hand_off_, depth_)) work_.notify_one();
 }
 
 void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::File file,
@@ -165,7 +185,8 @@ void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::
   job->dir = std::move(dir);
   job->name = std::move(name);
   job->scanner = scanner;
-  if (file.IsOpen()) {
+  const bool open = file.IsOpen();
+  if (open) {
     // A file too large to be examined is never read: it holds nothing.
     job->bytes = file.Stamp().size < size_limit_ ? file.Stamp().size : 0;
     job->file = std::move(file);
@@ -174,11 +195,11 @@ void TReadAhead::Submit(platform::DirectoryRef dir, std::string name, platform::
     job->result.reason = ReasonText(error);
     job->started = job->done = true;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
-  }
-  work_.notify_one();
+  std::lock_guard<std::mutex> lock(mutex_);
+  ReleaseTaken();
+  jobs_.push_back(std::move(job));
+  if (open) ++unstarted_;
+  WakeForBatch();
 }
 
 void TReadAhead::SubmitDeferred(platform::DirectoryRef dir, std::string name) {
@@ -188,49 +209,76 @@ void TReadAhead::SubmitDeferred(platform::DirectoryRef dir, std::string name) {
   job->result.outcome = ExaminedBytes::Outcome::kDeferred;
   job->started = job->done = true;
   std::lock_guard<std::mutex> lock(mutex_);
+  ReleaseTaken();
   jobs_.push_back(std::move(job));
 }
 
 bool TReadAhead::FrontIs(const platform::Directory* dir, const std::string& name) const {
+  if (!ready_.empty()) return ready_.front()->dir.get() == dir && ready_.front()->name == name;
   std::lock_guard<std::mutex> lock(mutex_);
   return !jobs_.empty() && jobs_.front()->dir.get() == dir && jobs_.front()->name == name;
 }
 
 ExaminedBytes TReadAhead::TakeFront() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (jobs_.empty()) {
-    ExaminedBytes none;
-    none.outcome = ExaminedBytes::Outcome::kDeferred;
-    return none;
+  std::shared_ptr<Job> job;
+  if (!ready_.empty()) {
+    job = std::move(ready_.front());
+    ready_.pop_front();
+  } else {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ReleaseTaken();
+    if (jobs_.empty()) {
+      ExaminedBytes none;
+      none.outcome = ExaminedBytes::Outcome::kDeferred;
+      return none;
+    }
+    // Held here: a message run while waiting may drop the line (Clear), and this file, which
+    // the walk has reported, is still the one to examine.
+    job = jobs_.front();
+    // The file is needed now, whether or not a batch has gathered behind it.
+    if (!job->started) work_.notify_all();
+    while (!job->done) {
+      idle_.wait_for(lock, kWaitSlice);
+      if (job->done) break;
+      // The windows stay responsive while a large file is read.
+      lock.unlock();
+      platform::ProcessMessages();
+      lock.lock();
+      if (!job->started && (jobs_.empty() || jobs_.front() != job)) {
+        // Dropped (Clear) before any helper began it: none ever will; the caller reads it.
+        ExaminedBytes none;
+        none.outcome = ExaminedBytes::Outcome::kDeferred;
+        return none;
+      }
+    }
+    if (!jobs_.empty() && jobs_.front() == job) {
+      jobs_.pop_front();
+      // Every result ready behind it is taken now too, so that the next files need no lock.
+      while (!jobs_.empty() && jobs_.front()->done) {
+        ready_.push_back(std::move(jobs_.front()));
+        jobs_.pop_front();
+      }
+    } else {
+      // Dropped meanwhile: Clear has already given back its bytes.
+      return std::move(job->result);
+    }
   }
-  // Held here: a message run while waiting may drop the line (Clear), and this file, which
-  // the walk has reported, is still the one to examine.
-  const std::shared_ptr<Job> job = jobs_.front();
-  while (!job->done) {
-    idle_.wait_for(lock, kWaitSlice);
-    if (job->done) break;
-    // The windows stay responsive while a large file is read.
-    lock.unlock();
-    platform::ProcessMessages();
-    lock.lock();
-  }
-  if (!jobs_.empty() && jobs_.front() == job) {
-    jobs_.pop_front();
-    held_bytes_ -= job->bytes;
-  }
-  lock.unlock();
-  // Room for the next file, and a place in the line.
-  work_.notify_all();
+  released_bytes_ += job->bytes;
   return std::move(job->result);
 }
 
 void TReadAhead::Clear() {
-  std::unique_lock<std::mutex> lock(mutex_);
   // Jobs not begun are dropped at once (closing their files); those in a helper's hands are
   // waited for, so that nothing they use may go away under them.
+  std::deque<std::shared_ptr<Job>> dropped_ready;
+  dropped_ready.swap(ready_);
+  released_bytes_ = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
   std::deque<std::shared_ptr<Job>> dropped;
   dropped.swap(jobs_);
   held_bytes_ = 0;
+  unstarted_ = 0;
+  budget_blocked_ = false;
   idle_.wait(lock, [this] { return running_ == 0; });
 }
 
@@ -249,9 +297,15 @@ void TReadAhead::Run() {
       // Files are read in their order: the first ones not begun, as many as have room.
       int64_t held = held_bytes_;
       int64_t taken = 0;
+      bool first_unstarted = true;
       for (const std::shared_ptr<Job>& candidate : jobs_) {
         if (candidate->started) continue;
-        if (held > 0 && held + candidate->bytes > max_bytes_) break;
+        if (held > 0 && held + candidate->bytes > max_bytes_) {
+          // Woken again when results taken give back room.
+          if (first_unstarted) budget_blocked_ = true;
+          break;
+        }
+        first_unstarted = false;
         if (!batch.empty() && taken + candidate->bytes > kBatchBytes) break;
         batch.push_back(candidate);
         held += candidate->bytes;
@@ -265,6 +319,7 @@ void TReadAhead::Run() {
       job->started = true;
       held_bytes_ += job->bytes;
     }
+    unstarted_ -= batch.size();
     ++running_;
     lock.unlock();
 
@@ -275,8 +330,8 @@ void TReadAhead::Run() {
       if (job->result.outcome == ExaminedBytes::Outcome::kRead)
         messages.emplace_back(job->result.bytes.data(), job->result.bytes.size());
     }
-    // The files read are fingerprinted together, then searched one by one and handed over in
-    // their order.
+    // The files read are fingerprinted together, then searched one by one and handed over
+    // together, with one wake-up.
     digests.resize(messages.size());
     sigdb::MD5Many(messages, digests);
     size_t next_digest = 0;
@@ -285,17 +340,15 @@ void TReadAhead::Run() {
         job->result.md5_text = sigdb::MD5DigestText(digests[next_digest++]);
         SearchHeuristics(job->result, job->scanner, {});
       }
-      lock.lock();
-      job->done = true;
-      idle_.notify_all();
-      lock.unlock();
     }
-    // Jobs dropped meanwhile go now, with their bytes, not when this helper next wakes.
-    batch.clear();
-
     lock.lock();
+    for (const std::shared_ptr<Job>& job : batch) job->done = true;
     --running_;
     idle_.notify_all();
+    lock.unlock();
+    // Jobs dropped meanwhile go now, with their bytes, not when this helper next wakes.
+    batch.clear();
+    lock.lock();
   }
 }
 

@@ -59,7 +59,12 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 // file when the walk lists it and takes the results in the same order when the walk reports
 // it; what was never reported is dropped unused. A helper takes several files not begun at
 // once (as many as its processor fingerprints side by side, twice over, within a byte budget),
-// reads them, fingerprints them together and hands each over, searched, in its turn.
+// reads them, fingerprints them together and hands them over, searched, all at once.
+//
+// Threads wake each other once per batch, not once per file: a helper is woken when a whole
+// batch of files waits to be begun (or the file the walk reports next has not been begun), and the
+// user-interface thread, when it has to wait for a result, takes every result ready after it under
+// the same lock and serves the next files from those.
 //
 // All methods are for the user-interface thread. The scanner handed to Submit must stay
 // loaded and unchanged until the job has been taken or dropped (Clear waits for every running
@@ -101,8 +106,9 @@ class TReadAhead {
   bool FrontIs(const platform::Directory* dir, const std::string& name) const;
 
   // Takes the oldest job's result, waiting for it (running messages meanwhile, so the
-  // windows stay responsive) when a helper is still at work on it. With no job, the result
-  // is kDeferred: the caller reads the file itself.
+  // windows stay responsive) when a helper is still at work on it. With no job, or when a
+  // message run meanwhile dropped the job before a helper began it, the result is kDeferred:
+  // the caller reads the file itself.
   ExaminedBytes TakeFront();
 
   // Drops every job, waiting for the helpers to let go of the ones they are working on.
@@ -121,18 +127,30 @@ class TReadAhead {
   };
 
   void Run();
+  // Lock held. Returns the bytes of the results taken since the last call to the budget and
+  // wakes the helpers when a file was waiting for that room.
+  void ReleaseTaken();
+  // Lock held. Wakes a helper when enough files wait to be begun to make a batch.
+  void WakeForBatch();
 
   const int64_t size_limit_;
   const size_t depth_;
   const int64_t max_bytes_;
-  const size_t batch_;  // the most files one helper takes at once
+  const size_t batch_;     // the most files one helper takes at once
+  const size_t hand_off_;  // files not begun that make a helper worth waking
   int64_t held_bytes_ = 0;
+  size_t unstarted_ = 0;         // jobs queued open and not yet begun
+  bool budget_blocked_ = false;  // a helper waits for room in max_bytes_
   mutable std::mutex mutex_;
   std::condition_variable work_;  // a job to start, or the end
   std::condition_variable idle_;  // a job has finished
   std::deque<std::shared_ptr<Job>> jobs_;
   size_t running_ = 0;
   bool ending_ = false;
+  // User-interface thread only: results taken out of jobs_ in one go, in their order, and the
+  // bytes of results handed out since the lock was last held (still counted in held_bytes_).
+  std::deque<std::shared_ptr<Job>> ready_;
+  int64_t released_bytes_ = 0;
   std::vector<std::thread> threads_;
   std::string start_error_;
 };

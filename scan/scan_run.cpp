@@ -105,6 +105,9 @@ void TScanRun::FormShow() {
     failure = std::current_exception();
   }
   window_database_path_ = database_directory_ + "tdb.ldb";
+  hash_database_path_ = database_directory_ + "database.db";
+  hash_database_checked_ns_ = kNotChecked;
+  window_database_checked_ns_ = kNotChecked;
   RemovedCount_ = 0;
   ScannedCount_ = 0;
   InfectedCount_ = 0;
@@ -262,7 +265,7 @@ bool TScanRun::CheckHeuristics(const FileInHand& file, ExaminedBytes& examined) 
 }
 
 bool TScanRun::CheckHash(const FileInHand& file, const std::string& md5_text) {
-  pattern.SetFilename(database_directory_ + "database.db");
+  RefreshDatabase(pattern, hash_database_path_, hash_database_checked_ns_);
   pattern.SetPattern(v3.Encode(kCipherKey, md5_text));
   bool gone = false;
   if (pattern.FindFirst() == -1) return false;
@@ -290,7 +293,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
     // Through the index a lookup costs a few microseconds, less than handing it to a worker
     // thread; a lookup that would search the whole database goes to worker N, so that the
     // walk goes on meanwhile.
-    if (n == 0) window_search_.SetFilename(window_database_path_);
+    if (n == 0) RefreshDatabase(window_search_, window_database_path_, window_database_checked_ns_);
     window_search_.SetPattern(request.signature);
     if (!workers_[n]->Busy() && window_search_.Indexed()) {
       // One hit per window, however often the signature stands in the database.
@@ -320,6 +323,17 @@ void TScanRun::ffMatch(TFileFind& sender) {
   hx.LoadBytes(std::move(examined.bytes), file.path);
   // A file too short for all eight windows leaves the status panels as they were.
   if (CheckWindows(file)) ShowStatus(file.path);
+}
+
+void TScanRun::RefreshDatabase(sigdb::TFileSearch& search, const std::string& path,
+                               int64_t& checked_ns) {
+  const int64_t now = sigdb::TFileSearch::ClockNs();
+  // A clock set back counts as time passed.
+  if (checked_ns != kNotChecked && search.Filename() == path && now >= checked_ns &&
+      now - checked_ns < kDatabaseRecheckNs)
+    return;
+  search.SetFilename(path);
+  checked_ns = now;
 }
 
 bool TScanRun::Detected(const FileInHand& file, std::string_view check) {

@@ -32,6 +32,11 @@ inline constexpr size_t kReadAheadThreads = 2;
 inline constexpr size_t kReadAheadDepth = TFileFind::kLookahead;
 inline constexpr int64_t kReadAheadBytes = 48 << 20;
 
+// How long the status of database.db and tdb.ldb, once checked during a scan, is trusted
+// before the next file's lookups check it again (a database changed during a scan is seen
+// within this time, without a status call for every file).
+inline constexpr int64_t kDatabaseRecheckNs = 100'000'000;
+
 // Files of this many bytes or more are not examined.
 inline constexpr int64_t kSizeLimit = 5'242'880;
 
@@ -198,6 +203,11 @@ class TScanRun {
   bool CheckHash(const FileInHand& file, const std::string& md5_text);
   bool CheckWindows(const FileInHand& file);
   bool Detected(const FileInHand& file, std::string_view check);
+  // Sets search's Filename to path (taking the database's current contents) at the first
+  // lookup of a scan, when search holds another file or none, and when kDatabaseRecheckNs
+  // have passed since checked_ns, the time of the last check (TFileSearch::ClockNs).
+  static void RefreshDatabase(sigdb::TFileSearch& search, const std::string& path,
+                              int64_t& checked_ns);
   // The automaton for the strings of Memo1, rebuilt when they have changed; null when the
   // list is empty.
   const THeuristicScanner* HeuristicScanner();
@@ -218,6 +228,12 @@ class TScanRun {
   const ScanSettings& settings_;
   std::string database_directory_;
   std::string window_database_path_;
+  std::string hash_database_path_;
+  // When pattern and window_search_ last took their database's status in this scan
+  // (kNotChecked: not yet).
+  static constexpr int64_t kNotChecked = INT64_MIN;
+  int64_t hash_database_checked_ns_ = kNotChecked;
+  int64_t window_database_checked_ns_ = kNotChecked;
   int32_t ScannedCount_ = 0;
   int32_t InfectedCount_ = 0;
   int32_t RemovedCount_ = 0;

@@ -390,6 +390,8 @@ void TFileSearch::SetFilename(const std::string& name) {
 
 uint64_t TFileSearch::DatabaseReads() { return database_reads.load(std::memory_order_relaxed); }
 
+int64_t TFileSearch::ClockNs() { return NowNs(); }
+
 void TFileSearch::SetClockForTesting(int64_t (*now_ns)()) {
   clock_now_ns.store(now_ns != nullptr ? now_ns : &SystemNowNs, std::memory_order_relaxed);
 }

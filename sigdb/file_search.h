@@ -132,6 +132,8 @@ class TFileSearch : public TBaseSearch {
   // a database changed moments ago, whose snapshot is reused for a second at most; null
   // restores the system clock. For tests; set it while no setting runs on any thread.
   static void SetClockForTesting(int64_t (*now_ns)());
+  // That clock's time now. Any thread.
+  static int64_t ClockNs();
 
  private:
   // True when the block is the snapshot and the current pattern is searched through its

@@ -10,13 +10,16 @@
 
 #include <cerrno>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/handle_pool.h"
+#include "platform/posix/retry.h"
 #include "platform/posix/stat_util.h"
 
 // Kernel magic numbers that <linux/magic.h> does not export on every system.
@@ -146,8 +149,17 @@ bool IsPseudoFileSystem(int fd, const struct stat& st) {
 
 }  // namespace
 
+// Size of one read of directory entries (as the C library's own directory streams read).
+constexpr size_t kEntryBufferSize = 32 * 1024;
+
 struct DirectoryListing::Impl {
-  DIR* dir = nullptr;
+  // The listed directory's descriptor (-1: none), read with getdents64 straight into buffer:
+  // a C library stream would check and set the descriptor's status and flags again for every
+  // listing, three system calls for nothing.
+  int fd = -1;
+  std::unique_ptr<char[]> buffer;
+  size_t filled = 0;  // bytes of entries in buffer
+  size_t at = 0;      // where the next entry starts
   std::string mask;
   // A pseudo file system's directory: only the directories on which another file system is
   // mounted (whose device differs from device) are listed.
@@ -162,8 +174,9 @@ DirectoryListing::DirectoryListing() : impl_(std::make_unique<Impl>()) {}
 DirectoryListing::~DirectoryListing() { Close(); }
 
 void DirectoryListing::Close() {
-  if (impl_->dir != nullptr) closedir(impl_->dir);
-  impl_->dir = nullptr;
+  if (impl_->fd >= 0) close(impl_->fd);
+  impl_->fd = -1;
+  impl_->filled = impl_->at = 0;
   impl_->mount_points_only = false;
   impl_->identity = FileIdentity();
 }
@@ -198,16 +211,21 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, ErrorCode* error
   // a real file system mounted below it (the tmpfs at /dev/shm below devtmpfs) is.
   impl_->mount_points_only = IsPseudoFileSystem(fd, st);
   impl_->device = st.st_dev;
-  // The descriptor passes to the stream; every status call of the listing is made relative
-  // to it, so the entries are those of the directory that was opened even if its path is
-  // renamed or replaced meanwhile.
-  impl_->dir = fdopendir(fd);
-  if (impl_->dir == nullptr) {
-    *error = impl_->error = errno;
-    close(fd);
-    impl_->identity = FileIdentity();
-    return false;
+  // The listing keeps the descriptor; every status call of the listing is made relative to
+  // it, so the entries are those of the directory that was opened even if its path is renamed
+  // or replaced meanwhile.
+  if (impl_->buffer == nullptr) {
+    try {
+      impl_->buffer = std::make_unique<char[]>(kEntryBufferSize);
+    } catch (const std::bad_alloc&) {
+      *error = impl_->error = ENOMEM;
+      close(fd);
+      impl_->identity = FileIdentity();
+      return false;
+    }
   }
+  impl_->fd = fd;
+  impl_->filled = impl_->at = 0;
   impl_->mask = std::move(mask);
   return true;
 }
@@ -223,17 +241,25 @@ bool Directory::OnPseudoFileSystem() const {
 }
 
 bool DirectoryListing::Next(DirEntry* entry) {
-  if (impl_->dir == nullptr) return false;
-  const int dir_fd = dirfd(impl_->dir);
+  if (impl_->fd < 0) return false;
+  const int dir_fd = impl_->fd;
   for (;;) {
-    errno = 0;
-    struct dirent* d = readdir(impl_->dir);
-    if (d == nullptr) {
-      // errno tells a failed read (EIO, ESTALE, ENOMEM, ...) from the end of the directory:
-      // what lies after it was never listed.
-      impl_->error = errno;
-      return false;
+    if (impl_->at >= impl_->filled) {
+      const ssize_t got = posix::RetryOnInterrupt(
+          [&] { return getdents64(dir_fd, impl_->buffer.get(), kEntryBufferSize); });
+      if (got <= 0) {
+        // A failed read (EIO, ESTALE, ENOMEM, ...) is told from the end of the directory:
+        // what lies after it was never listed.
+        impl_->error = got < 0 ? errno : 0;
+        return false;
+      }
+      impl_->filled = static_cast<size_t>(got);
+      impl_->at = 0;
     }
+    // The kernel lays the entries out as struct dirent64, each aligned to 8 bytes.
+    const struct dirent64* d =
+        reinterpret_cast<const struct dirent64*>(impl_->buffer.get() + impl_->at);
+    impl_->at += d->d_reclen;
     std::string_view name(d->d_name);
     if (!MatchesMask(name, impl_->mask)) continue;
     if (impl_->mount_points_only) {

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/handle_pool.h"
+#include "platform/posix/retry.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -24,8 +25,8 @@ int OpenRegular(const std::string& path, LinkPolicy links, struct stat* st, Erro
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
   int fd;
   do {
-    fd = open(path.c_str(), flags);
-  } while (fd < 0 && (errno == EINTR || posix::ReleaseForRetry(errno)));
+    fd = posix::RetryOnInterrupt([&] { return open(path.c_str(), flags); });
+  } while (fd < 0 && posix::ReleaseForRetry(errno));
   if (fd < 0) {
     *error = errno;
     return -1;
@@ -85,13 +86,10 @@ int64_t File::Read(void* buffer, size_t count, ErrorCode* error) {
     if (error != nullptr) *error = EBADF;
     return -1;
   }
-  for (;;) {
-    ssize_t n = read(fd_, buffer, count);
-    if (n >= 0) return static_cast<int64_t>(n);
-    if (errno == EINTR) continue;
-    if (error != nullptr) *error = errno;
-    return -1;
-  }
+  const ssize_t n = posix::RetryOnInterrupt([&] { return read(fd_, buffer, count); });
+  if (n >= 0) return static_cast<int64_t>(n);
+  if (error != nullptr) *error = errno;
+  return -1;
 }
 
 void File::Close() {

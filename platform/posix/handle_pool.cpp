@@ -95,8 +95,8 @@ DirectoryRef Directory::OpenRoot(const std::string& path, LinkPolicy links, Erro
   if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
   int fd;
   do {
-    fd = open(path.c_str(), flags);
-  } while (fd < 0 && (errno == EINTR || posix::ReleaseForRetry(errno)));
+    fd = posix::RetryOnInterrupt([&] { return open(path.c_str(), flags); });
+  } while (fd < 0 && posix::ReleaseForRetry(errno));
   if (fd < 0) {
     *error = errno;
     return nullptr;
@@ -148,10 +148,8 @@ void Directory::ReopenParent() const {
     return;
   }
   if (fd_ < 0) return;
-  int fd;
-  do {
-    fd = openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = posix::RetryOnInterrupt(
+      [this] { return openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) != 0 || posix::IdentityOf(st) != parent.identity_) {

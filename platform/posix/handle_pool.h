@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/retry.h"
 #include "platform/posix/stat_util.h"
 
 namespace nerlo::platform {
@@ -107,9 +108,8 @@ struct DirectoryAccess {
   template <typename OpenCall>
   static int OpenRetrying(OpenCall open, const Directory* keep_a, const Directory* keep_b) {
     for (;;) {
-      const int fd = open();
+      const int fd = posix::RetryOnInterrupt(open);
       if (fd >= 0) return fd;
-      if (errno == EINTR) continue;
       if ((errno == EMFILE || errno == ENFILE) && ReleaseIdle(keep_a, keep_b)) continue;
       return -1;
     }

@@ -23,9 +23,17 @@ fi
 # Deep, long names (UTF-8, and bytes that must be escaped) so that every path is wider than
 # any terminal tested; enough files for the line to be redrawn several times.
 deep="$work/tree/$(printf 'd%.0s' {1..70})/"$'\xc3\xa9t\xc3\xa9-\xe6\x97\xa5\xe6\x9c\xac-tab\there-esc\e[31m'"/$(printf 'e%.0s' {1..70})"
-mkdir -p "$deep"
+mkdir -p "$deep/a" "$deep/b"
 (cd "$deep" && head -c $((700 * 6000)) /dev/urandom | split -b 700 -a 3 - "$(printf 'f%.0s' {1..40})")
-printf '%s%s%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}' '$EICAR-STANDARD-' 'ANTIVIRUS-' 'TEST-FILE!$H+H*' >"$deep/eicar.com"
+eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
+printf '%s' "$eicar" >"$deep/eicar.com"
+# Redraws however fast the scan: a detection takes the line away and the next file draws it
+# again at once. The folders are walked after the files above them, so in whatever order each
+# lists its two files, a detection in the first is followed by a file that draws the line.
+for sub in a b; do
+  printf '%s' "$eicar" >"$deep/$sub/eicar.com"
+  head -c 700 /dev/urandom >"$deep/$sub/plain.bin"
+done
 
 # progress_run COLUMNS: scans the tree with stderr on a terminal of COLUMNS columns (0: the
 # terminal tells no width), leaving what the terminal received in $work/tty and standard
@@ -53,7 +61,7 @@ check_lines() {
 progress_run 50
 check_lines "50 columns" 49
 [ "$longest" = 49 ] || fail "50 columns: lines use $longest columns, not the 49 at hand"
-grep -q '^Files scanned: 6001$' "$work/out" || fail "50 columns: summary $(cat "$work/out")"
+grep -q '^Files scanned: 6005$' "$work/out" || fail "50 columns: summary $(cat "$work/out")"
 grep -q 'eicar.com: Infected! \[hash\]$' "$work/out" || fail "50 columns: detection missing"
 # The line is taken away at the end, so that the shell prompt starts in the first column.
 [ "$(tail -c 4 "$work/tty" | od -An -c | tr -d ' ')" = '\r033[K' ] || fail "the last progress line is not erased"

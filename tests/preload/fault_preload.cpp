@@ -10,7 +10,7 @@
 //                                move), and once the move is done a new file NAME is made,
 //                                holding "newest" (the name is taken before a move back).
 //   NERLO_FAULT_READDIR=NAME:N   reading a directory whose last path component is NAME fails
-//                                with EIO after N entries.
+//                                with EIO after N entries (through readdir or getdents64).
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -81,9 +81,63 @@ bool ShouldFail(DIR* dir) {
   return streams[dir]++ >= after;
 }
 
+// Entries handed out so far from each directory descriptor that is to fail (listings read
+// with getdents64 directly), forgotten when the descriptor is closed.
+std::unordered_map<int, long> descriptors;
+
+// For a descriptor of the directory that NERLO_FAULT_READDIR names: the entries after which
+// reading it fails; -1 for any other.
+long FailAfter(int fd) {
+  const char* setting = getenv("NERLO_FAULT_READDIR");
+  if (setting == nullptr) return -1;
+  const char* colon = strrchr(setting, ':');
+  if (colon == nullptr) return -1;
+  const std::string name(setting, colon - setting);
+  char link[64], path[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, path, sizeof path - 1);
+  if (n <= 0) return -1;
+  path[n] = '\0';
+  const char* slash = strrchr(path, '/');
+  if (name != (slash != nullptr ? slash + 1 : path)) return -1;
+  return atol(colon + 1);
+}
+
 }  // namespace
 
 extern "C" {
+
+ssize_t getdents64(int fd, void* buffer, size_t size) {
+  using GetDents64 = ssize_t (*)(int, void*, size_t);
+  static const GetDents64 real = Next<GetDents64>("getdents64");
+  const long after = FailAfter(fd);
+  if (after < 0) return real(fd, buffer, size);
+  std::lock_guard<std::mutex> lock(streams_mutex);
+  long& done = descriptors[fd];
+  if (done >= after) {
+    errno = EIO;
+    return -1;
+  }
+  const ssize_t got = real(fd, buffer, size);
+  if (got <= 0) return got;
+  // No more entries than are left before the failure.
+  size_t kept = 0;
+  while (kept < static_cast<size_t>(got) && done < after) {
+    kept += reinterpret_cast<const struct dirent64*>(static_cast<char*>(buffer) + kept)->d_reclen;
+    ++done;
+  }
+  return static_cast<ssize_t>(kept);
+}
+
+int close(int fd) {
+  using Close = int (*)(int);
+  static const Close real = Next<Close>("close");
+  {
+    std::lock_guard<std::mutex> lock(streams_mutex);
+    descriptors.erase(fd);
+  }
+  return real(fd);
+}
 
 int renameat2(int old_dir, const char* old_name, int new_dir, const char* new_name,
               unsigned int flags) {

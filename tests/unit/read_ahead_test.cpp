@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/message_queue.h"
@@ -160,6 +164,117 @@ TEST(ReadAhead, FilesTakenTogetherKeepTheirOwnDigestsAndHits) {
     EXPECT_EQ(got.heuristics_searched, expected.heuristics_searched) << i;
     EXPECT_EQ(got.heuristic_hits, expected.heuristic_hits) << i;
   }
+}
+
+// Walks as the scan does: the line is kept filled ahead of the files taken, so that helpers
+// get their files in batches; every result comes back in its order with its own bytes, for a
+// line of one file, for lines whose last batch is short and ends with the last file, and for a
+// line shallower than a batch.
+TEST(ReadAhead, FilesHandedOverInBatchesComeBackInOrder) {
+  TempDir dir;
+  std::vector<std::string> contents;
+  for (int i = 0; i < 53; ++i) {
+    contents.push_back(std::string(100 + 37 * i, static_cast<char>('a' + i % 26)));
+    WriteFile(dir / ("f" + std::to_string(i)), contents.back());
+  }
+  for (const size_t files : {size_t{1}, size_t{17}, size_t{53}}) {
+    for (const size_t depth : {size_t{3}, size_t{40}, size_t{128}}) {
+      SCOPED_TRACE(std::to_string(files) + " files, depth " + std::to_string(depth));
+      TReadAhead ahead(2, depth, /*max_bytes=*/1 << 20, /*size_limit=*/1 << 20);
+      size_t submitted = 0;
+      for (size_t taken = 0; taken < files; ++taken) {
+        while (submitted < files && !ahead.Full()) {
+          const std::string name = "f" + std::to_string(submitted++);
+          ahead.Submit(nullptr, name, OpenFile(dir / name), 0, nullptr);
+        }
+        ASSERT_TRUE(ahead.FrontIs(nullptr, "f" + std::to_string(taken)));
+        const ExaminedBytes got = ahead.TakeFront();
+        ASSERT_EQ(got.outcome, Outcome::kRead);
+        EXPECT_EQ(std::string(got.bytes.begin(), got.bytes.end()), contents[taken]);
+      }
+      EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+      EXPECT_EQ(ahead.OpenFiles(), 0u);
+    }
+  }
+}
+
+// Helper threads held at their start until the test lets them go.
+class HeldHelpers {
+ public:
+  ThreadStarter Starter() {
+    return [this](std::function<void()> body) {
+      return std::thread([this, body = std::move(body)] {
+        {
+          std::unique_lock<std::mutex> lock(mutex_);
+          go_.wait(lock, [this] { return released_; });
+        }
+        body();
+      });
+    };
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    go_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable go_;
+  bool released_ = false;
+};
+
+class HookQueue : public platform::PlainMessageQueue {
+ public:
+  void ProcessMessages() override {
+    if (hook) std::exchange(hook, nullptr)();
+    PlainMessageQueue::ProcessMessages();
+  }
+  std::function<void()> hook;
+};
+
+// A stop while the walk waits for the file it reports: the line is dropped, the file that no
+// helper began comes back kDeferred (read by the caller) instead of being waited for forever,
+// files ready behind the one taken are dropped too, and the line serves a new walk afterwards.
+TEST(ReadAhead, ClearWhileTheReportedFileIsAwaitedDropsTheLine) {
+  TempDir dir;
+  for (int i = 0; i < 6; ++i)
+    WriteFile(dir / ("f" + std::to_string(i)), "bytes " + std::to_string(i));
+  HeldHelpers helpers;
+  HookQueue queue;
+  platform::InstallMessageQueue(&queue);
+  {
+    TReadAhead ahead(2, 8, 1 << 20, 1 << 20, helpers.Starter());
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      ahead.Submit(nullptr, name, OpenFile(dir / name), 0, nullptr);
+    }
+    queue.hook = [&] { ahead.Clear(); };
+    EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+    EXPECT_FALSE(ahead.FrontIs(nullptr, "f1"));
+    EXPECT_EQ(ahead.OpenFiles(), 0u);
+    helpers.Release();
+
+    // A new walk; the first file is taken, and the two read with it wait in the walk's hands
+    // when the line is dropped.
+    for (int i = 3; i < 6; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      ahead.Submit(nullptr, name, OpenFile(dir / name), 0, nullptr);
+    }
+    ASSERT_TRUE(ahead.FrontIs(nullptr, "f3"));
+    const ExaminedBytes third = ahead.TakeFront();
+    EXPECT_EQ(std::string(third.bytes.begin(), third.bytes.end()), "bytes 3");
+    ahead.Clear();
+    EXPECT_FALSE(ahead.FrontIs(nullptr, "f4"));
+    EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
+    ahead.Submit(nullptr, "f5", OpenFile(dir / "f5"), 0, nullptr);
+    ASSERT_TRUE(ahead.FrontIs(nullptr, "f5"));
+    const ExaminedBytes fifth = ahead.TakeFront();
+    EXPECT_EQ(std::string(fifth.bytes.begin(), fifth.bytes.end()), "bytes 5");
+  }
+  platform::InstallMessageQueue(nullptr);
 }
 
 }  // namespace

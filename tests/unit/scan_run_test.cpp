@@ -17,6 +17,7 @@
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 #include "sigdb/cipher.h"
+#include "sigdb/file_search.h"
 #include "sigdb/md5.h"
 #include "tests/unit/os_test_util.h"
 #include "tests/unit/scan_run_fixture.h"
@@ -722,6 +723,58 @@ TEST_F(ScanRunTest, LookupThreadsThatCannotStartLeaveTheLookupsToTheScansThread)
   ASSERT_EQ(view.warnings.size(), 1u);
   EXPECT_NE(view.warnings[0].find("lookup thread could not be started"), std::string::npos);
   run.reset();  // must return
+}
+
+// The clock of the databases' status checks, stopped, moved on by hand.
+class StoppedClock {
+ public:
+  StoppedClock() {
+    now_ns_ = 1'800'000'000'000'000'000;
+    sigdb::TFileSearch::SetClockForTesting(&Now);
+  }
+  ~StoppedClock() { sigdb::TFileSearch::SetClockForTesting(nullptr); }
+  StoppedClock(const StoppedClock&) = delete;
+  StoppedClock& operator=(const StoppedClock&) = delete;
+  void Advance(int64_t ns) { now_ns_ += ns; }
+
+ private:
+  static int64_t Now() { return now_ns_; }
+  static inline int64_t now_ns_ = 0;
+};
+
+// The databases' status is taken at a scan's first lookup and again once kDatabaseRecheckNs
+// have passed, not for every file: a database.db rewritten during a scan is seen by the first
+// file looked up after that time, and by every file of the next scan.
+TEST_F(ScanRunTest, DatabaseChangedDuringTheScanIsSeenOnceItsStatusIsCheckedAgain) {
+  StoppedClock clock;
+  const std::string content = Content(700, 21);
+  for (int i = 0; i < 4; ++i) WriteFile(files_ / ("d/f" + std::to_string(i)), content);
+  WriteDatabases({Encode(Md5Text("another file"))}, {}, {});
+  Run().SetReadAheadThreads(0);  // each file is opened right before its lookups
+  int opened = 0;
+  Run().OnFileOpened = [&](const std::string&) {
+    ++opened;
+    if (opened == 2) WriteDatabases({Encode(Md5Text(content))}, {}, {});
+    if (opened == 4) clock.Advance(kDatabaseRecheckNs);
+  };
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().ScannedCount(), 4);
+  // Files 2 and 3 were looked up in what was read at file 1; file 4 after the new check.
+  EXPECT_EQ(Run().InfectedCount(), 1);
+
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().InfectedCount(), 4);
+
+  // A clock set back is no reason to trust the status longer.
+  WriteDatabases({Encode(Md5Text("another file"))}, {}, {});
+  opened = 0;
+  Run().OnFileOpened = [&](const std::string&) {
+    if (++opened != 2) return;
+    WriteDatabases({Encode(Md5Text(content))}, {}, {});
+    clock.Advance(-1);
+  };
+  Scan(files_ / "d");
+  EXPECT_EQ(Run().InfectedCount(), 3);
 }
 
 }  // namespace
