@@ -288,6 +288,11 @@ class File {
   // Identity, size and change times of the open file, taken from the descriptor.
   FileStamp Stamp() const { return stamp_; }
 
+  // Asks the system to start reading the first bytes bytes of the file into memory in the
+  // background, so that a later Read finds them there; returns without waiting for them. A
+  // hint only: nothing happens when it cannot be followed.
+  void Prefetch(int64_t bytes) const;
+
   void Close();
 
  private:

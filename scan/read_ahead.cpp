@@ -323,6 +323,10 @@ void TReadAhead::Run() {
     ++running_;
     lock.unlock();
 
+    // The whole batch is asked of the disk at once, so that a cold disk has several reads in
+    // flight rather than the one this helper waits for.
+    for (const std::shared_ptr<Job>& job : batch)
+      if (job->file.IsOpen()) job->file.Prefetch(std::min(job->file.Stamp().size, size_limit_));
     messages.clear();
     for (const std::shared_ptr<Job>& job : batch) {
       ReadWhole(job->file, size_limit_, job->result);

@@ -92,6 +92,11 @@ int64_t File::Read(void* buffer, size_t count, ErrorCode* error) {
   return -1;
 }
 
+void File::Prefetch(int64_t bytes) const {
+  if (fd_ < 0 || bytes <= 0) return;
+  posix_fadvise(fd_, 0, static_cast<off_t>(bytes), POSIX_FADV_WILLNEED);
+}
+
 void File::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
