@@ -20,8 +20,11 @@ namespace nerlo::app {
 // after its end notice has run).
 class QtMessageQueue : public QObject, public platform::MessageQueue {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
   // The calling thread, which must run Qt's event loop, becomes the user-interface thread.
-  QtMessageQueue();
+  // clock gives the time that kMinimumInterval is measured with.
+  explicit QtMessageQueue(Clock clock = std::chrono::steady_clock::now);
   ~QtMessageQueue() override;
 
   void ProcessMessages() override;
@@ -35,6 +38,7 @@ class QtMessageQueue : public QObject, public platform::MessageQueue {
   void ProcessQtEvents();
 
   std::thread::id owner_;
+  Clock clock_;
   std::chrono::steady_clock::time_point last_events_{};
 };
 
