@@ -8,21 +8,8 @@
 # Usage: desktop_restore_test.sh BIN_DIR
 # Exit status 77 (skipped) only when the desktop program was not built.
 set -euo pipefail
-bin="$(cd "$1" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-nerlo="$bin/nerlo"
-if [ ! -x "$nerlo" ]; then
-  echo "SKIP: the desktop program $nerlo was not built"
-  exit 77
-fi
-work="$(mktemp -d)"
-source "$here/desktop_test_util.sh"
-require_x_tools
-cleanup() {
-  stop_x_test
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/desktop_test_util.sh" "$1"
 
 # ---- The folder to scan: one detection, with a mode and a time of its own ------------------
 tree="$work/tree"

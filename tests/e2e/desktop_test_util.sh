@@ -1,7 +1,21 @@
-# Shared by the desktop program's end-to-end tests (sourced, not run): starting nerlo on the
-# virtual X server and the steps of a scan as a user takes them. Needs $work, $here and $nerlo;
-# sources xvfb_lib.sh.
+# Shared by the desktop program's end-to-end tests (sourced with the build's bin folder as its
+# argument, not run): the test's folder ($work, removed at exit), starting nerlo on the virtual
+# X server, and the steps of a scan as a user takes them. Skips the test (status 77) when the
+# desktop program was not built. Needs $here.
+bin="$(cd "$1" && pwd)"
+nerlo="$bin/nerlo"
+if [ ! -x "$nerlo" ]; then
+  echo "SKIP: the desktop program $nerlo was not built"
+  exit 77
+fi
+work="$(mktemp -d)"
 source "$here/xvfb_lib.sh"
+require_x_tools
+cleanup() {
+  stop_x_test
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # Files deleted by the scans are kept here, not in the real quarantine.
 export NERLO_QUARANTINE_DIR="$work/quarantine"
