@@ -29,9 +29,8 @@ class TForm2 : public TFormBase {
   void Button1Click();
 
   // Scans paths (files and folders, as a file manager or the command line names them) as one
-  // scan, without the dialog: hides the launcher, shows the scanner window, lists each path
-  // that cannot be scanned as not examined (with why), walks the others in turn until one is
-  // stopped, and shows the results once. Starts nothing while a scan runs.
+  // scan, without the dialog and with the launcher hidden; a path that cannot be scanned is
+  // listed as not examined, with why. Starts nothing while a scan runs.
   void ScanPaths(const std::vector<std::string>& paths);
   // The same for every local drive.
   void ScanAllDrives();
