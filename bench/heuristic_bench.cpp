@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/heuristic_match.h"
+#include "tests/oracle/heuristic_match.h"
 #include "scan/heuristic_scanner.h"
 
 namespace {
@@ -146,7 +146,7 @@ void BM_MatchHeuristicPerString(benchmark::State& state) {
   const std::vector<std::string> strings = Strings(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
     int64_t sum = 0;
-    for (const std::string& s : strings) sum += nerlo::scan::MatchHeuristic(s, path);
+    for (const std::string& s : strings) sum += nerlo::testing::MatchHeuristic(s, path);
     benchmark::DoNotOptimize(sum);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Bytes().size()));

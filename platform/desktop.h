@@ -29,4 +29,8 @@ bool ReadTextFile(const std::string& path, std::string* contents, ErrorCode* err
 // missing, or starting failed); the launcher ignores the result.
 bool ShellExecute(const std::string& path);
 
+// Hands the folder dir to the desktop's file manager (xdg-open), not awaited. False when it
+// could not be started or dir is no folder.
+bool OpenFolder(const std::string& dir);
+
 }  // namespace nerlo::platform

@@ -69,16 +69,6 @@ enum class LinkPolicy {
 
 class Directory;
 
-// Entry attribute bits, as the directory listing reports them.
-enum Attribute : uint32_t {
-  kAttrReadOnly = 0x01,   // the owner may not write
-  kAttrHidden = 0x02,     // the name begins with "." (but is not "." or "..")
-  kAttrSystem = 0x04,     // never set on Linux
-  kAttrVolumeId = 0x08,   // never set on Linux
-  kAttrDirectory = 0x10,  // a directory
-  kAttrArchive = 0x20,    // never set on Linux
-};
-
 // Which file a descriptor or a directory entry refers to (device and inode on Linux).
 struct FileIdentity {
   uint64_t device = 0;
@@ -100,9 +90,6 @@ struct FileStamp {
 struct DirEntry {
   std::string name;
   bool is_directory = false;
-  // Filled only when details were asked for:
-  uint32_t attributes = 0;  // Attribute bits; kAttrDirectory also when details were not asked
-  int64_t size = 0;         // byte count; 0 for directories
 };
 
 // True when name matches the wildcard mask: "*" any run of bytes, "?" exactly one byte,
@@ -122,17 +109,12 @@ class DirectoryListing {
   DirectoryListing(const DirectoryListing&) = delete;
   DirectoryListing& operator=(const DirectoryListing&) = delete;
 
-  // Starts listing the directory behind dir (reopened if its handle was closed), as Open
-  // does. Fails with kErrorReplaced when dir cannot be reached again as the same directory.
-  bool Open(const Directory& dir, std::string mask, bool with_details, ErrorCode* error = nullptr);
-
-  // Starts listing dir for names matching mask. with_details asks for attributes and sizes
-  // (costs one status call per matching entry). Returns false, with *error set when error
-  // is not null, when the directory cannot be listed (with kNoFollow also when dir itself is
-  // a symbolic link); the listing is then empty. A pseudo file system's directory opens
-  // (true) with only its mount points listed. Opening again closes the previous listing first.
-  bool Open(const std::string& dir, std::string mask, bool with_details, ErrorCode* error = nullptr,
-            LinkPolicy links = LinkPolicy::kFollow);
+  // Starts listing the directory behind dir (reopened if its handle was closed) for names
+  // matching mask. Returns false, with *error set when error is not null, when the directory
+  // cannot be listed, and kErrorReplaced when dir cannot be reached again as the same
+  // directory; the listing is then empty. A pseudo file system's directory opens (true) with
+  // only its mount points listed. Opening again closes the previous listing first.
+  bool Open(const Directory& dir, std::string mask, ErrorCode* error = nullptr);
 
   // Fetches the next matching entry. Returns false at the end of the listing, and also
   // when reading the directory failed partway: Error() then tells why.
@@ -151,7 +133,7 @@ class DirectoryListing {
 
  private:
   // Takes over fd, a readable descriptor of the directory.
-  bool OpenDescriptor(int fd, std::string mask, bool with_details, ErrorCode* error);
+  bool OpenDescriptor(int fd, std::string mask, ErrorCode* error);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

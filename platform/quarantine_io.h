@@ -109,9 +109,6 @@ bool RenameNoReplace(const std::string& from, const std::string& to, ErrorCode* 
 // set when path names nothing.
 bool PathDetails(const std::string& path, FileDetails* details, ErrorCode* error);
 
-// True when path names a folder (links followed).
-bool IsFolder(const std::string& path);
-
 // True when path names something (a file, folder, link...), without following a final link.
 bool PathExists(const std::string& path);
 
@@ -123,13 +120,5 @@ bool IsPrivileged();
 // certainly does not: an id of another user's process counts as running).
 int64_t ProcessId();
 bool ProcessIsRunning(int64_t pid);
-
-// The user's data folder: $XDG_DATA_HOME when it is an absolute path, else ~/.local/share;
-// empty when the home folder is not known.
-std::string DataHomePath();
-
-// Hands the folder dir to the desktop's file manager (xdg-open), not awaited. False when it
-// could not be started or dir is no folder.
-bool OpenFolder(const std::string& dir);
 
 }  // namespace nerlo::platform

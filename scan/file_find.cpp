@@ -210,7 +210,7 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkS
     } else {
       own = std::make_unique<Prefetch>();
       platform::ErrorCode error = 0;
-      if (!own->files.Open(*top.dir, mask, /*with_details=*/false, &error)) {
+      if (!own->files.Open(*top.dir, mask, &error)) {
         NotExamined(path, error);
         return;
       }
@@ -269,7 +269,7 @@ void TFileFind::ListSubdirectories(const platform::Directory& dir, Subdirectorie
   pass.listed = true;
   platform::DirectoryListing all;
   platform::DirEntry entry;
-  if (!all.Open(dir, "*.*", /*with_details=*/false, &pass.error)) {
+  if (!all.Open(dir, "*.*", &pass.error)) {
     pass.failed = true;
     return;
   }
@@ -340,7 +340,7 @@ void TFileFind::ListAhead(const std::string& mask, WalkState& walk, size_t told_
           frame.dir->Identity().inode == child->Identity().inode)
         loop = true;
     }
-    if (child != nullptr && !loop && prefetch->files.Open(*child, mask, /*with_details=*/false)) {
+    if (child != nullptr && !loop && prefetch->files.Open(*child, mask)) {
       prefetch->dir = std::move(child);
       ListSubdirectories(*prefetch->dir, prefetch->pass);
       Cursor::Frame frame;

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/desktop.h"
+#include "platform/fs_query.h"
 #include "sigdb/crypto.h"
 #include "sigdb/md5.h"
 
@@ -325,7 +326,7 @@ std::string Quarantine::DefaultFolder() {
   if (const char* dir = std::getenv("NERLO_QUARANTINE_DIR"); dir != nullptr && dir[0] != '\0')
     return dir;
   if (platform::IsPrivileged()) return "/var/lib/nerlo/quarantine";
-  const std::string data = platform::DataHomePath();
+  const std::string data = platform::UserDataDirectory();
   if (data.empty()) return std::string();
   return platform::JoinPath(platform::JoinPath(data, "nerlo"), "quarantine");
 }
@@ -653,10 +654,10 @@ bool Quarantine::Restore(const std::string& id, const std::string& to, std::stri
   QuarantineRecord record;
   if (!ReadOriginal(id, &bytes, &record, error)) return false;
   std::string target = to.empty() ? record.original_path : to;
-  if (!to.empty() && platform::IsFolder(to))
+  if (!to.empty() && platform::IsDirectory(to))
     target = platform::JoinPath(to, BaseOf(record.original_path));
   const std::string folder = FolderOf(target);
-  if (!platform::IsFolder(folder)) {
+  if (!platform::IsDirectory(folder)) {
     *error = "the folder " + folder + " does not exist; nothing restored";
     return false;
   }

@@ -49,8 +49,10 @@ std::string ActionText(const platform::DeleteResult& result);
 // lookups tp1..tp8 with their workers, the ciphers, the byte-window extractor and the heuristic
 // strings. Lives as long as its window; every scan of the program run goes through it.
 //
-// Everything but the workers' lookups runs on the user-interface thread: FormShow, the walk
-// (ff.Start), ffMatch and HandleDetection. The view and settings must outlive the scan run.
+// The read-ahead's helper threads read, fingerprint and search files ahead of the walk, and
+// the workers look up the byte windows; everything else runs on the user-interface thread:
+// FormShow, the walk (ff.Start), ffMatch, the verdicts and HandleDetection, in walk order.
+// The view and settings must outlive the scan run.
 class TScanRun {
  public:
   // database_directory holds database.db, tdb.ldb and heuristics.db, with its trailing

@@ -14,7 +14,7 @@ bool ResolveScanTarget(const std::string& target, ScanTarget& out, std::string* 
   if (root != nullptr) {
     platform::DirectoryListing listing;
     platform::ErrorCode list_error = 0;
-    if (!listing.Open(*root, "*", false, &list_error)) {
+    if (!listing.Open(*root, "*", &list_error)) {
       *error = ReasonText(list_error);
       return false;
     }

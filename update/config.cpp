@@ -122,8 +122,11 @@ std::vector<std::string> LoadPublicKeys(const std::vector<std::string>& folders,
                                         std::vector<std::string>* warnings) {
   std::vector<std::string> keys;
   for (const std::string& folder : folders) {
+    platform::ErrorCode list_error = 0;
+    const platform::DirectoryRef dir =
+        platform::Directory::OpenRoot(folder, platform::LinkPolicy::kFollow, &list_error);
     platform::DirectoryListing listing;
-    if (!listing.Open(folder, "*.pub", false)) continue;
+    if (dir == nullptr || !listing.Open(*dir, "*.pub", &list_error)) continue;
     platform::DirEntry entry;
     while (listing.Next(&entry)) {
       if (entry.is_directory) continue;

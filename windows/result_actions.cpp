@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QShortcut>
 
+#include "platform/desktop.h"
 #include "platform/quarantine_io.h"
 #include "windows/dialog_service.h"
 #include "platform/display_text.h"

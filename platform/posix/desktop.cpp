@@ -2,7 +2,6 @@
 #include "platform/desktop.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -16,28 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fs_query.h"
+#include "platform/posix/home.h"
+
 extern char** environ;
 
 namespace nerlo::platform {
 
 namespace {
-
-std::string HomeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  std::vector<char> buffer(16384);
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/')
-    return found->pw_dir;
-  return std::string();
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // Runs argv[0] (searched on the PATH when search is set) in a new session with standard input
 // from /dev/null; returns whether it started.
@@ -91,7 +76,7 @@ std::string SettingsFilePath() {
   if (config != nullptr && config[0] == '/') {
     base = config;
   } else {
-    const std::string home = HomeDirectory();
+    const std::string home = posix::HomeDirectory();
     if (home.empty()) return std::string();
     base = JoinPath(home, ".config");
   }
@@ -145,6 +130,11 @@ bool ShellExecute(const std::string& path) {
     return SpawnDetached({path}, false);
   if (!OnPath("xdg-open")) return false;
   return SpawnDetached({"xdg-open", path}, true);
+}
+
+bool OpenFolder(const std::string& dir) {
+  if (!IsDirectory(dir)) return false;
+  return SpawnDetached({"xdg-open", dir}, true);
 }
 
 }  // namespace nerlo::platform

@@ -144,25 +144,11 @@ bool IsPseudoFileSystem(int fd, const struct stat& st) {
   return false;
 }
 
-bool IsHiddenName(std::string_view name) {
-  return !name.empty() && name[0] == '.' && name != "." && name != "..";
-}
-
-void FillDetails(const struct stat& st, std::string_view name, DirEntry* entry) {
-  entry->is_directory = S_ISDIR(st.st_mode);
-  entry->attributes = 0;
-  if (entry->is_directory) entry->attributes |= kAttrDirectory;
-  if ((st.st_mode & S_IWUSR) == 0) entry->attributes |= kAttrReadOnly;
-  if (IsHiddenName(name)) entry->attributes |= kAttrHidden;
-  entry->size = entry->is_directory ? 0 : static_cast<int64_t>(st.st_size);
-}
-
 }  // namespace
 
 struct DirectoryListing::Impl {
   DIR* dir = nullptr;
   std::string mask;
-  bool with_details = false;
   // A pseudo file system's directory: only the directories on which another file system is
   // mounted (whose device differs from device) are listed.
   bool mount_points_only = false;
@@ -186,25 +172,7 @@ FileIdentity DirectoryListing::Identity() const { return impl_->identity; }
 
 ErrorCode DirectoryListing::Error() const { return impl_->error; }
 
-bool DirectoryListing::Open(const std::string& dir, std::string mask, bool with_details,
-                            ErrorCode* error, LinkPolicy links) {
-  Close();
-  impl_->error = 0;
-  ErrorCode ignored = 0;
-  if (error == nullptr) error = &ignored;
-  *error = 0;
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  if (links == LinkPolicy::kNoFollow) flags |= O_NOFOLLOW;
-  int fd = open(dir.c_str(), flags);
-  if (fd < 0) {
-    *error = impl_->error = errno;
-    return false;
-  }
-  return OpenDescriptor(fd, std::move(mask), with_details, error);
-}
-
-bool DirectoryListing::Open(const Directory& dir, std::string mask, bool with_details,
-                            ErrorCode* error) {
+bool DirectoryListing::Open(const Directory& dir, std::string mask, ErrorCode* error) {
   Close();
   impl_->error = 0;
   ErrorCode ignored = 0;
@@ -215,11 +183,10 @@ bool DirectoryListing::Open(const Directory& dir, std::string mask, bool with_de
     impl_->error = *error;
     return false;
   }
-  return OpenDescriptor(fd, std::move(mask), with_details, error);
+  return OpenDescriptor(fd, std::move(mask), error);
 }
 
-bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_details,
-                                      ErrorCode* error) {
+bool DirectoryListing::OpenDescriptor(int fd, std::string mask, ErrorCode* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
     *error = impl_->error = errno;
@@ -242,7 +209,6 @@ bool DirectoryListing::OpenDescriptor(int fd, std::string mask, bool with_detail
     return false;
   }
   impl_->mask = std::move(mask);
-  impl_->with_details = with_details;
   return true;
 }
 
@@ -279,11 +245,11 @@ bool DirectoryListing::Next(DirEntry* entry) {
           !S_ISDIR(st.st_mode) || st.st_dev == impl_->device)
         continue;
       entry->name.assign(name);
-      FillDetails(st, name, entry);
+      entry->is_directory = true;
       return true;
     }
 
-    bool need_status = impl_->with_details;
+    bool need_status = false;
     bool is_directory = false;
     switch (d->d_type) {
       case DT_REG:
@@ -304,19 +270,11 @@ bool DirectoryListing::Next(DirEntry* entry) {
       // The status is the truth: the name may have been replaced after readdir.
       if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
       entry->name.assign(name);
-      if (impl_->with_details) {
-        FillDetails(st, name, entry);
-      } else {
-        entry->is_directory = S_ISDIR(st.st_mode);
-        entry->attributes = entry->is_directory ? uint32_t{kAttrDirectory} : 0u;
-        entry->size = 0;
-      }
+      entry->is_directory = S_ISDIR(st.st_mode);
       return true;
     }
     entry->name.assign(name);
     entry->is_directory = is_directory;
-    entry->attributes = is_directory ? uint32_t{kAttrDirectory} : 0u;
-    entry->size = 0;
     return true;
   }
 }

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/posix/home.h"
+
 namespace nerlo::platform {
 namespace {
 
@@ -19,7 +21,11 @@ bool Fail(ErrorCode* error, ErrorCode code) {
   return false;
 }
 
-std::string HomeFolder() {
+}  // namespace
+
+namespace posix {
+
+std::string HomeDirectory() {
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') return home;
   std::vector<char> buffer(16384);
@@ -30,6 +36,10 @@ std::string HomeFolder() {
     return found->pw_dir;
   return std::string();
 }
+
+}  // namespace posix
+
+namespace {
 
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -48,7 +58,7 @@ bool EnvironmentValue(const char* name, std::string* value) {
 std::string UserDataDirectory() {
   const char* data = std::getenv("XDG_DATA_HOME");
   if (data != nullptr && data[0] == '/') return WithoutTrailingSlashes(data);
-  const std::string home = HomeFolder();
+  const std::string home = posix::HomeDirectory();
   if (home.empty()) return std::string();
   return JoinPath(WithoutTrailingSlashes(home), ".local/share");
 }

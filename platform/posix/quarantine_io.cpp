@@ -5,20 +5,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <utility>
-
-extern char** environ;
 
 #include "platform/desktop.h"
 #include "platform/posix/stat_util.h"
@@ -237,11 +232,6 @@ bool PathDetails(const std::string& path, FileDetails* details, ErrorCode* error
   return true;
 }
 
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool PathExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -254,45 +244,6 @@ int64_t ProcessId() { return static_cast<int64_t>(getpid()); }
 bool ProcessIsRunning(int64_t pid) {
   if (pid <= 0) return false;
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
-}
-
-std::string DataHomePath() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data != nullptr && data[0] == '/') return data;
-  // The settings file's folder sits below the same home: take the home from there.
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return JoinPath(JoinPath(home, ".local"), "share");
-  const std::string settings = SettingsFilePath();  // HOME unset: the user database's home
-  const std::string marker = "/.config/nerlo/nerlo.ini";
-  if (settings.size() > marker.size() &&
-      settings.compare(settings.size() - marker.size(), marker.size(), marker) == 0)
-    return settings.substr(0, settings.size() - marker.size()) + "/.local/share";
-  return std::string();
-}
-
-bool OpenFolder(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  std::string program = "xdg-open";
-  std::string folder = dir;
-  char* argv[] = {program.data(), folder.data(), nullptr};
-  posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) return false;
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  pid_t pid = 0;
-  const int result = posix_spawnp(&pid, argv[0], &actions, &attr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (result != 0) return false;
-  // Reaped whenever it ends, so that no finished child lingers.
-  std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-  return true;
 }
 
 }  // namespace nerlo::platform

@@ -20,14 +20,8 @@ cleanup() {
 }
 trap cleanup EXIT
 source "$here/kestry_test_util.sh"
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-expect_eq() {
-  [ "$2" == "$3" ] || fail "$1: expected '$2', got '$3'"
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 expect_in() {
   grep -q -a -E -- "$2" "$3" || {
     fail "$1: no line matching '$2' in:"

@@ -14,11 +14,8 @@ if ! ls "$pages"/*.[1-9] >/dev/null 2>&1; then
 fi
 command -v man >/dev/null || { echo "FAIL: man is missing (tools/install-deps)" >&2; exit 1; }
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 # Every program the build installs (cmake/packaging.cmake lists them) has a page.
 programs="$bin/../packaging/programs"

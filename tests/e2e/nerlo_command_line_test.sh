@@ -16,11 +16,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 # run NAME ENV... -- ARGS...: runs nerlo with only the environment given (and PATH, HOME),
 # keeping its status, stdout and stderr.

@@ -13,11 +13,8 @@ work="$(mktemp -d)"
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
 export NERLO_QUARANTINE_DIR="$work/quarantine"
 export XDG_CONFIG_HOME="$work/config"
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 db="$work/db"
 mkdir -p "$db" "$work/tree/sub"

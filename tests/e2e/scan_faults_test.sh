@@ -14,20 +14,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 # Files deleted by the scans are kept here, not in the real quarantine.
 export NERLO_QUARANTINE_DIR="$work/quarantine"
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-
-# expect_eq NAME EXPECTED ACTUAL
-expect_eq() {
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
-  fi
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 # The names in a folder, sorted, hidden ones included.
 names() { (cd "$1" && LC_ALL=C ls -A); }

@@ -11,12 +11,8 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then work="$(mktemp -d -p /dev/shm)"; els
 # Files deleted by the scans are kept here, not in the real quarantine.
 export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 # The interrupt must land while the walk is still going, however fast the scan is. Every
 # file found is one line on standard output, and the output goes into a pipe that the test

@@ -16,12 +16,8 @@ work="$(mktemp -d "$base/nerlo-limits.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 # Files deleted by the scans are kept here, not in the real quarantine.
 export NERLO_QUARANTINE_DIR="$work/quarantine"
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 db="$work/db"
 mkdir -p "$db"

@@ -17,12 +17,8 @@ if grep -q -E 'lib(a|ub|t)san' < <(ldd "$scan"); then
 fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 # Databases large enough that loading them, their indexes and the heuristic automaton takes
 # most of the memory: a window database of 40 MB and 100,000 heuristic strings.

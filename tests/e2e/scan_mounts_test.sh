@@ -59,11 +59,8 @@ if [ "$status" = 77 ]; then
 fi
 [ "$status" = 0 ] || { echo "FAIL: setting up the mounts failed ($status)" >&2; exit 1; }
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 [ "$(cat "$work/pseudo-status")" = 1 ] || fail "tmpfs below a pseudo file system: status $(cat "$work/pseudo-status")"
 grep -q -a -x "$work/pseudo/real/sub/found.bin: Infected! \[hash\]" "$work/pseudo-out" \

@@ -12,12 +12,8 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then work="$(mktemp -d -p /dev/shm)"; els
 # Files deleted by the scans are kept here, not in the real quarantine.
 export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 if ! command -v script >/dev/null 2>&1; then
   echo "script(1) is not installed: no pseudo-terminal to test --progress on" >&2

@@ -12,20 +12,8 @@ work="$(mktemp -d)"
 export NERLO_QUARANTINE_DIR="$work/quarantine"
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
 chmod 755 "$work"
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-
-# expect_eq NAME EXPECTED ACTUAL
-expect_eq() {
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
-  fi
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 as_user=()
 if [ "$(id -u)" = 0 ]; then

@@ -9,22 +9,11 @@ scan="$bin/nerlo-scan"
 sigtool="$bin/nerlo-sigtool"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-failures=0
 # No installed root but the ones a check names.
 export NERLO_SET_ROOTS=
 
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-
-# expect_eq NAME EXPECTED ACTUAL
-expect_eq() {
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
-  fi
-}
+# Failure counting shared by these tests: fail, expect_eq.
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 # expect_in NAME PATTERN FILE: FILE holds a line matching the extended regular expression.
 expect_in() {

@@ -102,7 +102,7 @@ TEST(DeleteAt, WritableFolderBelowASearchOnlyFolderAsAnUnprivilegedUser) {
   const FileStamp examined = StampOf(dir / "home/box/infected");
   const std::string failure = nerlo::testing::RunAsNobody([&]() -> std::string {
     DirectoryListing listing;
-    if (listing.Open(dir / "home", "*", false)) return "the search-only folder could be listed";
+    if (nerlo::testing::OpenListing(listing, dir / "home", "*")) return "the search-only folder could be listed";
     ErrorCode error = 0;
     DirectoryRef box = Directory::OpenRoot(dir / "home/box", LinkPolicy::kFollow, &error);
     if (box == nullptr) return "cannot open the folder: " + ErrorText(error);

@@ -67,10 +67,10 @@ Listed List(const std::string& dir, const std::string& mask) {
   Listed listed;
   platform::DirectoryListing listing;
   platform::DirEntry entry;
-  if (listing.Open(dir, mask, false))
+  if (nerlo::testing::OpenListing(listing, dir, mask))
     while (listing.Next(&entry))
       if (!entry.is_directory) listed.files.push_back(entry.name);
-  if (listing.Open(dir, "*.*", false)) {
+  if (nerlo::testing::OpenListing(listing, dir, "*.*")) {
     while (listing.Next(&entry)) {
       listed.all.push_back(entry.name);
       if (entry.is_directory && entry.name != "." && entry.name != "..")
@@ -241,7 +241,7 @@ TEST(FileFind, StopDuringAReportEndsTheFilePassAndUnwinds) {
     expected_entered.push_back(sub);
     platform::DirectoryListing listing;
     platform::DirEntry entry;
-    ASSERT_TRUE(listing.Open(sub, "*.*", false));
+    ASSERT_TRUE(nerlo::testing::OpenListing(listing, sub, "*.*"));
     ASSERT_TRUE(listing.Next(&entry));
     if (!entry.is_directory) expected_reports.push_back(sub + "/" + entry.name);
   }

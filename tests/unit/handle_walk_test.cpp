@@ -139,7 +139,7 @@ TEST(HandleWalk, NoDescriptorLeftReleasesIdleFolderHandlesInsteadOfFailing) {
     if (!file.IsOpen()) result += "file: " + platform::ErrorText(error) + "; ";
     file.Close();
     platform::DirectoryListing listing;
-    if (!listing.Open(*folders[1], "*", false, &error))
+    if (!listing.Open(*folders[1], "*", &error))
       result += "listing: " + platform::ErrorText(error) + "; ";
     listing.Close();
     if (platform::Directory::OpenChild(folders[2], "..x", &error) == nullptr &&
@@ -229,7 +229,7 @@ TEST(HandleWalk, FolderReplacedWhileItsHandleWasClosedIsNotReopened) {
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(error, platform::kErrorReplaced);
   platform::DirectoryListing listing;
-  EXPECT_FALSE(listing.Open(*held[0], "*", false, &error));
+  EXPECT_FALSE(listing.Open(*held[0], "*", &error));
   EXPECT_EQ(error, platform::kErrorReplaced);
   // Every other folder is reached again by name, the same one as before.
   for (int i = 1; i < kFolders; ++i) {

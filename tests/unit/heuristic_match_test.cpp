@@ -1,4 +1,4 @@
-#include "scan/heuristic_match.h"
+#include "tests/oracle/heuristic_match.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,11 +10,9 @@
 #include "platform/message_queue.h"
 #include "test_util.h"
 
-namespace nerlo::scan {
+namespace nerlo::testing {
 namespace {
 
-using nerlo::testing::TempDir;
-using nerlo::testing::WriteFile;
 
 int64_t MatchIn(const TempDir& dir, std::string_view s, std::string_view contents) {
   const std::string path = dir / "file";
@@ -139,9 +137,9 @@ TEST(MatchHeuristic, AgreesWithStringFindOnRandomSmallAlphabetFiles) {
 }
 
 }  // namespace
-}  // namespace nerlo::scan
+}  // namespace nerlo::testing
 
-namespace nerlo::scan {
+namespace nerlo::testing {
 namespace {
 
 TEST(FindHeuristics, HitsInListOrderAsTheFileSearchFindsThem) {
@@ -181,4 +179,4 @@ TEST(FindHeuristics, OccurrencesAcrossPieceBoundariesAndProgressCoversEveryPass)
 }
 
 }  // namespace
-}  // namespace nerlo::scan
+}  // namespace nerlo::testing

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "scan/heuristic_match.h"
+#include "tests/oracle/heuristic_match.h"
 #include "test_util.h"
 
 namespace nerlo::scan {
 namespace {
 
+using nerlo::testing::MatchHeuristic;
 using nerlo::testing::TempDir;
 using nerlo::testing::WriteFile;
 using Indices = std::vector<size_t>;

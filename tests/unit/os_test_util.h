@@ -14,7 +14,24 @@
 #include <functional>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace nerlo::testing {
+
+// Starts listing the folder at path as a scan reaches a root: opened once (links resolved as
+// links says), then listed through its handle.
+inline bool OpenListing(platform::DirectoryListing& listing, const std::string& path,
+                        const std::string& mask, platform::ErrorCode* error = nullptr,
+                        platform::LinkPolicy links = platform::LinkPolicy::kFollow) {
+  platform::ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  const platform::DirectoryRef dir = platform::Directory::OpenRoot(path, links, error);
+  if (dir == nullptr) {
+    listing.Close();
+    return false;
+  }
+  return listing.Open(*dir, mask, error);
+}
 
 // Descriptors open in this process right now.
 inline int OpenDescriptorCount() {

@@ -1,4 +1,4 @@
-#include "scan/heuristic_match.h"
+#include "tests/oracle/heuristic_match.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include "platform/exceptions.h"
 #include "platform/message_queue.h"
 
-namespace nerlo::scan {
+namespace nerlo::testing {
 
 HeuristicSearch::HeuristicSearch(std::string_view s) : s_(s), fail_(s.size(), 0) {
   // For each prefix length q + 1 of s, the length of the longest proper prefix of s that is
@@ -45,6 +45,27 @@ int64_t HeuristicSearch::Feed(const char* bytes, size_t count) {
   return -1;
 }
 
+std::vector<size_t> FindHeuristics(std::string_view bytes, const std::vector<std::string>& list,
+                                   const std::function<void(size_t)>& progress) {
+  std::vector<size_t> hits;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string& s = list[i];
+    if (s.empty() || s.size() > bytes.size()) continue;
+    HeuristicSearch search(s);
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t piece = std::min(kHeuristicPiece, bytes.size() - at);
+      const int64_t found = search.Feed(bytes.data() + at, piece);
+      at += piece;
+      if (progress) progress(piece);
+      if (found >= 0) {
+        hits.push_back(i);
+        break;
+      }
+    }
+  }
+  return hits;
+}
+
 int64_t MatchHeuristic(std::string_view s, const std::string& path,
                        platform::FileIdentity* identity) {
   if (s.empty()) return -1;
@@ -70,25 +91,4 @@ int64_t MatchHeuristic(std::string_view s, const std::string& path,
   }
 }
 
-std::vector<size_t> FindHeuristics(std::string_view bytes, const std::vector<std::string>& list,
-                                   const std::function<void(size_t)>& progress) {
-  std::vector<size_t> hits;
-  for (size_t i = 0; i < list.size(); ++i) {
-    const std::string& s = list[i];
-    if (s.empty() || s.size() > bytes.size()) continue;
-    HeuristicSearch search(s);
-    for (size_t at = 0; at < bytes.size();) {
-      const size_t piece = std::min(kHeuristicPiece, bytes.size() - at);
-      const int64_t found = search.Feed(bytes.data() + at, piece);
-      at += piece;
-      if (progress) progress(piece);
-      if (found >= 0) {
-        hits.push_back(i);
-        break;
-      }
-    }
-  }
-  return hits;
-}
-
-}  // namespace nerlo::scan
+}  // namespace nerlo::testing

@@ -1,5 +1,8 @@
-// Searches bytes for heuristic strings: one file for one string, or bytes already read for a
-// whole list.
+// The heuristic search as first written, kept as the oracle that the one-pass search of a
+// whole list (THeuristicScanner) is tested and measured against: a forward search of one
+// string over bytes fed in pieces, that search over a file streamed in 1024-byte blocks with
+// the message queue pumped after every read, and every string of a list searched that way
+// over bytes held in memory.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +13,7 @@
 
 #include "platform/platform.h"
 
-namespace nerlo::scan {
-
-// Bytes read per block; the message queue is pumped after every read.
-inline constexpr size_t kHeuristicBlockSize = 1024;
+namespace nerlo::testing {
 
 // A forward search for one string over bytes fed in pieces, never stepping back in them:
 // occurrences that overlap a broken partial match or cross a piece boundary are found.
@@ -34,16 +34,6 @@ class HeuristicSearch {
   bool found_ = false;
 };
 
-// The 0-based offset of the first occurrence of s in the file at path, or -1 when s does not
-// occur. The file is opened for reading only and streamed forwards in 1024-byte blocks, never
-// held whole; occurrences that overlap a broken partial match or cross a block boundary are
-// found. ProcessMessages() runs after every read, also after the read that finds the end. An
-// empty s returns -1 without opening the file. Raises EInOutError when the file cannot be
-// opened or a read fails. identity, when given, receives the identity of the file opened.
-// User-interface thread only (it pumps the message queue).
-int64_t MatchHeuristic(std::string_view s, const std::string& path,
-                       platform::FileIdentity* identity = nullptr);
-
 // Bytes searched between two calls of a search's progress callback.
 inline constexpr size_t kHeuristicPiece = 65536;
 
@@ -55,4 +45,17 @@ inline constexpr size_t kHeuristicPiece = 65536;
 std::vector<size_t> FindHeuristics(std::string_view bytes, const std::vector<std::string>& list,
                                    const std::function<void(size_t)>& progress = {});
 
-}  // namespace nerlo::scan
+// Bytes read per block; the message queue is pumped after every read.
+inline constexpr size_t kHeuristicBlockSize = 1024;
+
+// The 0-based offset of the first occurrence of s in the file at path, or -1 when s does not
+// occur. The file is opened for reading only and streamed forwards in 1024-byte blocks, never
+// held whole; occurrences that overlap a broken partial match or cross a block boundary are
+// found. ProcessMessages() runs after every read, also after the read that finds the end. An
+// empty s returns -1 without opening the file. Raises EInOutError when the file cannot be
+// opened or a read fails. identity, when given, receives the identity of the file opened.
+// User-interface thread only (it pumps the message queue).
+int64_t MatchHeuristic(std::string_view s, const std::string& path,
+                       platform::FileIdentity* identity = nullptr);
+
+}  // namespace nerlo::testing
