@@ -9,7 +9,7 @@
 # Exit status 77 (skipped) only when the desktop program was not built.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-source "$here/desktop_test_util.sh" "$1"
+source "$here/lib/desktop.sh" "$1"
 
 # ---- The folder to scan: one detection, with a mode and a time of its own ------------------
 tree="$work/tree"

@@ -15,7 +15,7 @@
 # Exit status 77 (skipped) only when the desktop program was not built.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-source "$here/desktop_test_util.sh" "$1"
+source "$here/lib/desktop.sh" "$1"
 
 # ---- The tree to scan ----------------------------------------------------------------------
 tree="$work/tree"
@@ -58,11 +58,7 @@ scan() {
   find_window Nerlo 472 362 >/dev/null
 }
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+source "$here/lib/checks.sh"
 ini="$config/nerlo/nerlo.ini"
 # expect_settings WHAT DELETE IGNORE: nerlo.ini holds exactly the three keys, in order (waiting
 # for a save that the program makes on its own).
@@ -74,10 +70,7 @@ expect_settings() {
     [ "$actual" != "$expected" ] && [ "$SECONDS" -lt "$deadline" ] || break
     sleep 0.2
   done
-  if [ "$actual" != "$expected" ]; then
-    fail "$1: nerlo.ini does not hold the expected settings"
-    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") >&2 || true
-  fi
+  expect_eq "$1: nerlo.ini does not hold the expected settings" "$expected" "$actual"
 }
 
 # ---- First scan, with the defaults ("Delete them") -------------------------------------------

@@ -12,7 +12,7 @@ kestry="$bin/kestry"
 sigtool="$bin/nerlo-sigtool"
 [ -x "$kestry" ] || { echo "SKIP: kestry was not built"; exit 77; }
 work="$(mktemp -d)"
-source "$here/xvfb_lib.sh"
+source "$here/lib/xvfb.sh"
 require_x_tools
 cleanup() {
   stop_x_test

@@ -1,5 +1,5 @@
 # Shared by the desktop program's end-to-end tests (sourced with the build's bin folder as its
-# argument, not run): the test's folder ($work, removed at exit), starting nerlo on the virtual
+# argument): the test's folder ($work, removed at exit), starting nerlo on the virtual
 # X server, and the steps of a scan as a user takes them. Skips the test (status 77) when the
 # desktop program was not built. Needs $here.
 bin="$(cd "$1" && pwd)"
@@ -9,7 +9,7 @@ if [ ! -x "$nerlo" ]; then
   exit 77
 fi
 work="$(mktemp -d)"
-source "$here/xvfb_lib.sh"
+source "$here/lib/xvfb.sh"
 require_x_tools
 cleanup() {
   stop_x_test

@@ -86,7 +86,7 @@ click() {
 
 # close_window ID WHAT: the window's close box, as a window manager would send it.
 close_window() {
-  python3 "$(dirname "${BASH_SOURCE[0]}")/x11_window.py" close "$1" || die "could not close $2"
+  python3 "$(dirname "${BASH_SOURCE[0]}")/../x11_window.py" close "$1" || die "could not close $2"
 }
 
 # wait_exit: waits for the program under test to end and sets app_status to its exit status.
