@@ -5,10 +5,12 @@
 limit="${NERLO_TEST_TIMEOUT:-60}"
 app_pid=""
 xvfb_pid=""
+display_fd=""
 
 # die MESSAGE: fails the test, with everything the program and the X server printed.
 die() {
   echo "FAIL: $*" >&2
+  if [ -n "$xvfb_pid" ] && ! kill -0 "$xvfb_pid" 2>/dev/null; then echo "(Xvfb has ended)" >&2; fi
   local log
   for log in "$work"/*.log; do
     [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
@@ -28,13 +30,15 @@ require_x_tools() {
 # with the session variables that would lead Qt elsewhere unset.
 start_xvfb() {
   # Xvfb picks the display itself and writes its number to descriptor 3, a pipe read here:
-  # the read ends when the number is written, or at once when Xvfb ends without one.
+  # the read ends when the number is written, or at once when Xvfb ends without one. The
+  # read end stays open while Xvfb runs, so that no later write can kill it with SIGPIPE.
   mkfifo "$work/display"
   Xvfb -displayfd 3 -screen 0 "$1x24" -dpi 96 -nolisten tcp 3>"$work/display" \
     >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
+  exec {display_fd}<"$work/display"
   local number=""
-  read -r -t "$limit" number <"$work/display" || true
+  read -r -t "$limit" -u "$display_fd" number || true
   [ -n "$number" ] || die "Xvfb gave no display number"
   export DISPLAY=":$number"
   unset WAYLAND_DISPLAY QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME XDG_SESSION_TYPE
@@ -44,6 +48,7 @@ start_xvfb() {
 stop_x_test() {
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then kill "$app_pid" || true; fi
   if [ -n "$xvfb_pid" ] && kill -0 "$xvfb_pid" 2>/dev/null; then kill "$xvfb_pid" || true; fi
+  if [ -n "$display_fd" ]; then exec {display_fd}<&-; fi
 }
 
 # find_window TITLE [WIDTH HEIGHT]: prints the id of the visible window of exactly that title
