@@ -32,8 +32,10 @@ start_xvfb() {
   # Xvfb picks the display itself and writes its number to descriptor 3, a pipe read here:
   # the read ends when the number is written, or at once when Xvfb ends without one. The
   # read end stays open while Xvfb runs, so that no later write can kill it with SIGPIPE.
+  # -noreset: by default the server resets when its last client leaves, and a program started
+  # right then (the updater's second run) could not connect.
   mkfifo "$work/display"
-  Xvfb -displayfd 3 -screen 0 "$1x24" -dpi 96 -nolisten tcp 3>"$work/display" \
+  Xvfb -displayfd 3 -noreset -screen 0 "$1x24" -dpi 96 -nolisten tcp 3>"$work/display" \
     >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   exec {display_fd}<"$work/display"
