@@ -6,7 +6,8 @@
 
 namespace nerlo::app {
 
-QtMessageQueue::QtMessageQueue() : owner_(std::this_thread::get_id()) {}
+QtMessageQueue::QtMessageQueue(Clock clock)
+    : owner_(std::this_thread::get_id()), clock_(std::move(clock)) {}
 
 QtMessageQueue::~QtMessageQueue() {
   // A Synchronize caller may still be waiting: run what is left rather than drop it.
@@ -16,12 +17,12 @@ QtMessageQueue::~QtMessageQueue() {
 void QtMessageQueue::ProcessQtEvents() {
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
-  last_events_ = std::chrono::steady_clock::now();
+  last_events_ = clock_();
 }
 
 void QtMessageQueue::ProcessMessages() {
   if (AnyPosted()) RunPosted();
-  if (std::chrono::steady_clock::now() - last_events_ < kMinimumInterval) return;
+  if (clock_() - last_events_ < kMinimumInterval) return;
   ProcessQtEvents();
   RunPosted();
 }

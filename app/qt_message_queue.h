@@ -11,17 +11,18 @@
 
 namespace nerlo::app {
 
-// Calls posted by Synchronize and Queue wait in a queue of their own and run, in posting
-// order, at every ProcessMessages and WaitForMessages and whenever Qt's event loop is idle (each
-// post also wakes the loop). Qt's own events (input, painting, timers) are processed by
-// ProcessMessages at most once per kMinimumInterval: the engine asks for a pump once per block
-// of every file, far more often than anything on screen can change, while the workers' hit
-// reports and end notices must not wait for the interval (a worker takes its next lookup only
-// after its end notice has run).
+// Posted calls run in posting order at every ProcessMessages and WaitForMessages, and from Qt's
+// event loop (each post wakes it). ProcessMessages handles Qt's own events (input, painting,
+// timers) at most once per kMinimumInterval, since the engine pumps far more often than the
+// screen can change; posted calls never wait for the interval, because a worker takes its next
+// lookup only after its end notice has run.
 class QtMessageQueue : public QObject, public platform::MessageQueue {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
   // The calling thread, which must run Qt's event loop, becomes the user-interface thread.
-  QtMessageQueue();
+  // clock gives the time that kMinimumInterval is measured with.
+  explicit QtMessageQueue(Clock clock = std::chrono::steady_clock::now);
   ~QtMessageQueue() override;
 
   void ProcessMessages() override;
@@ -35,6 +36,7 @@ class QtMessageQueue : public QObject, public platform::MessageQueue {
   void ProcessQtEvents();
 
   std::thread::id owner_;
+  Clock clock_;
   std::chrono::steady_clock::time_point last_events_{};
 };
 

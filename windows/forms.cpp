@@ -14,12 +14,7 @@ windows::TForm3* Form3 = nullptr;
 windows::TForm4* Form4 = nullptr;
 windows::TForm5* Form5 = nullptr;
 
-namespace {
-bool program_ending = false;
-}  // namespace
-
 void CreateForms(const std::string& program_directory) {
-  program_ending = false;
   Form1 = new app::TForm1(program_directory);
   Form2 = new windows::TForm2();
   Form3 = new windows::TForm3(program_directory);
@@ -40,8 +35,5 @@ void DestroyForms() {
   delete Form1;
   Form1 = nullptr;
 }
-
-bool ProgramEnding() { return program_ending; }
-void SetProgramEnding(bool ending) { program_ending = ending; }
 
 }  // namespace nerlo

@@ -31,9 +31,4 @@ void CreateForms(const std::string& program_directory);
 // still running.
 void DestroyForms();
 
-// True from the moment the launcher has closed: the program is ending, and a scan that is
-// still unwinding shows no results.
-bool ProgramEnding();
-void SetProgramEnding(bool ending);
-
 }  // namespace nerlo

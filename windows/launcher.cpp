@@ -128,7 +128,7 @@ TForm1::TForm1(std::string program_directory)
 }
 
 void TForm1::FlatButton1Click() {
-  if (windows::TForm2::ScanRunning()) {
+  if (Form2->IsScanRunning()) {
     // The scanner window stands for the running scan; a stopped one is still unwinding.
     if (Form3->isVisible()) Form3->ShowForm();
     return;
@@ -145,11 +145,11 @@ void TForm1::FlatButton4Click() { Form4->ShowForm(); }
 void TForm1::FormShow() { Form4->LoadSettings(); }
 
 void TForm1::FormClose(QCloseEvent* event) {
-  Form3->ff().Stop();
+  Form3->StopScan();
   event->ignore();
   Form4->SaveSettings();  // raises on failure: the launcher stays open
   event->accept();
-  SetProgramEnding(true);
+  ending_ = true;
   for (QWidget* form : std::initializer_list<QWidget*>{Form2, Form3, Form4, Form5}) form->hide();
   QApplication::quit();
 }

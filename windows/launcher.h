@@ -78,6 +78,10 @@ class TForm1 : public windows::TFormBase {
   // Shows the settings dialog.
   void FlatButton4Click();
 
+  // True once the launcher has closed: the program is ending, and a scan still unwinding
+  // shows no results.
+  bool ProgramEnding() const { return ending_; }
+
  protected:
   // Loads the settings into the settings dialog.
   void FormShow() override;
@@ -87,6 +91,7 @@ class TForm1 : public windows::TFormBase {
 
  private:
   std::string program_directory_;
+  bool ending_ = false;
 };
 
 }  // namespace nerlo::app

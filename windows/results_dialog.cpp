@@ -1,8 +1,5 @@
 #include "windows/results_dialog.h"
 
-#include "windows/forms.h"
-#include "windows/scanner_window.h"
-
 namespace nerlo::windows {
 
 namespace {
@@ -41,9 +38,9 @@ TForm5::TForm5() : TFormBase(true, true) {
 void TForm5::Button1Click() { close(); }
 
 void TForm5::FillLabels() {
-  Label1->setText("Files scanned: " + QString::number(Form3->ScannedCount()));
-  Label2->setText("Infected: " + QString::number(Form3->InfectedCount()));
-  Label3->setText("Removed: " + QString::number(Form3->RemovedCount()));
+  Label1->setText("Files scanned: " + QString::number(counts_.scanned));
+  Label2->setText("Infected: " + QString::number(counts_.infected));
+  Label3->setText("Removed: " + QString::number(counts_.removed));
   for (QLabel* label : {Label1, Label2, Label3}) {
     label->adjustSize();
     label->setFixedHeight(13);
@@ -52,7 +49,8 @@ void TForm5::FillLabels() {
 
 void TForm5::FormShow() { FillLabels(); }
 
-void TForm5::ShowResults() {
+void TForm5::ShowResults(const ScanCounts& counts) {
+  counts_ = counts;
   if (isVisible()) FillLabels();
   ShowForm();
 }

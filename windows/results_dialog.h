@@ -5,10 +5,18 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <cstdint>
 
 #include "windows/form_base.h"
 
 namespace nerlo::windows {
+
+// The figures of one scan.
+struct ScanCounts {
+  int32_t scanned = 0;
+  int32_t infected = 0;
+  int32_t removed = 0;
+};
 
 class TForm5 : public TFormBase {
  public:
@@ -23,15 +31,17 @@ class TForm5 : public TFormBase {
 
   void Button1Click();
 
-  // Shows the dialog with the scanner's counters as they stand now. A dialog still open from
-  // an earlier scan gets the new figures and comes to the front.
-  void ShowResults();
+  // Shows the dialog with counts. A dialog still open from an earlier scan gets the new
+  // figures and comes to the front.
+  void ShowResults(const ScanCounts& counts);
 
  protected:
   void FormShow() override;
 
  private:
   void FillLabels();
+
+  ScanCounts counts_;
 };
 
 }  // namespace nerlo::windows

@@ -10,8 +10,6 @@
 
 namespace nerlo::windows {
 
-bool TForm2::scan_running_ = false;
-
 TForm2::TForm2() : TFormBase(true, true) {
   setWindowTitle("Nerlo");
   setFixedSize(190, 156);
@@ -66,7 +64,7 @@ void TForm2::Button1Click() {
 void TForm2::ScanPaths(const std::vector<std::string>& paths) {
   if (scan_running_) return;
   std::vector<scan::ScanTarget> targets;
-  std::vector<Unscannable> unscannable;
+  std::vector<NotScannable> unscannable;
   for (const std::string& path : paths) {
     scan::ScanTarget target;
     std::string error;
@@ -88,24 +86,15 @@ void TForm2::ScanAllDrives() {
 }
 
 void TForm2::RunScan(const std::vector<scan::ScanTarget>& targets,
-                     const std::vector<Unscannable>& unscannable) {
+                     const std::vector<NotScannable>& unscannable) {
   struct Running {
-    Running() { scan_running_ = true; }
-    ~Running() { scan_running_ = false; }
-  } running;
-  Form3->ShowForm();
-  for (const Unscannable& path : unscannable) Form3->FileNotExamined(path.path, path.reason);
-  for (const scan::ScanTarget& target : targets) {
-    if (scan::WalkScanTarget(Form3->Run(), target) == scan::TargetOutcome::kNotReached)
-      Form3->FileNotExamined(target.only_path, "Its folder could not be listed.");
-    // Each walk starts afresh, so a Stop during one must end the scan here.
-    if (Form3->ff().StopRequested()) break;
-  }
-  // Hits of lookups still running belong to this scan's figures.
-  Form3->Run().WaitForLookups();
-  Form3->FlushPanels();
-  if (ProgramEnding()) return;
-  Form5->ShowResults();
+    bool& running;
+    explicit Running(bool& flag) : running(flag) { running = true; }
+    ~Running() { running = false; }
+  } running(scan_running_);
+  const ScanCounts counts = Form3->ScanTargets(targets, unscannable);
+  if (Form1->ProgramEnding()) return;
+  Form5->ShowResults(counts);
 }
 
 }  // namespace nerlo::windows

@@ -1,5 +1,5 @@
-// The scan-target dialog: where a scan begins. Its OK handler runs the whole scan: it shows
-// the scanner window, walks the target and shows the results dialog.
+// The scan-target dialog: where a scan begins. Its OK handler runs the whole scan in the
+// scanner window, then shows the results dialog.
 #pragma once
 
 #include <QFrame>
@@ -10,6 +10,7 @@
 
 #include "scan/scan_target.h"
 #include "windows/form_base.h"
+#include "windows/scanner_window.h"
 
 namespace nerlo::windows {
 
@@ -28,32 +29,25 @@ class TForm2 : public TFormBase {
   void Button1Click();
 
   // Scans paths (files and folders, as a file manager or the command line names them) as one
-  // scan, without the dialog: hides the launcher, shows the scanner window, lists each path
-  // that cannot be scanned as not examined (with why), walks the others in turn until one is
-  // stopped, and shows the results once. Starts nothing while a scan runs.
+  // scan, without the dialog and with the launcher hidden; a path that cannot be scanned is
+  // listed as not examined, with why. Starts nothing while a scan runs.
   void ScanPaths(const std::vector<std::string>& paths);
   // The same for every local drive.
   void ScanAllDrives();
 
   // True from OK until the scan's results are shown (or the scan has ended otherwise).
-  static bool ScanRunning() { return scan_running_; }
+  bool IsScanRunning() const { return scan_running_; }
 
   // The file that the file dialog last confirmed (it opens there next time).
   const std::string& LastFileName() const { return od_file_name_; }
 
  private:
-  struct Unscannable {
-    std::string path;
-    std::string reason;
-  };
-
-  // Shows the scanner window, lists unscannable, walks each target (until Stop), waits for
-  // every lookup, shows the results.
+  // Runs the scan in the scanner window and shows its results, unless the program is ending.
   void RunScan(const std::vector<scan::ScanTarget>& targets,
-               const std::vector<Unscannable>& unscannable = {});
+               const std::vector<NotScannable>& unscannable = {});
 
   std::string od_file_name_;
-  static bool scan_running_;
+  bool scan_running_ = false;
 };
 
 }  // namespace nerlo::windows

@@ -170,8 +170,24 @@ void TForm3::FormShow() {
   run_->FormShow();
 }
 
+ScanCounts TForm3::ScanTargets(const std::vector<scan::ScanTarget>& targets,
+                               const std::vector<NotScannable>& unscannable) {
+  ShowForm();
+  for (const NotScannable& path : unscannable) FileNotExamined(path.path, path.reason);
+  for (const scan::ScanTarget& target : targets) {
+    if (scan::WalkScanTarget(*run_, target) == scan::TargetOutcome::kNotReached)
+      FileNotExamined(target.only_path, "Its folder could not be listed.");
+    // Each walk starts afresh, so a Stop during one must end the scan here.
+    if (ff().StopRequested()) break;
+  }
+  // Hits of lookups still running belong to this scan's figures.
+  run_->WaitForLookups();
+  FlushPanels();
+  return {ScannedCount(), InfectedCount(), RemovedCount()};
+}
+
 void TForm3::FormClose(QCloseEvent*) {
-  ff().Stop();
+  StopScan();
   Form1->ShowForm();
 }
 
@@ -180,7 +196,7 @@ void TForm3::SpeedButton1Click() {
       DialogService::Ask({"Warning", "Stop Scanning?", QMessageBox::Warning,
                           QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No});
   if (answer != QMessageBox::Yes) return;
-  ff().Stop();
+  StopScan();
   Form1->ShowForm();
   close();
 }

@@ -9,11 +9,14 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "scan/quarantine.h"
 #include "scan/scan_run.h"
+#include "scan/scan_target.h"
 #include "scan/scan_view.h"
 #include "windows/form_base.h"
+#include "windows/results_dialog.h"
 
 class QMenu;
 class QSizeGrip;
@@ -52,6 +55,12 @@ class TStatusBar : public QWidget {
   QSizeGrip* grip_;
 };
 
+// A path named for a scan that cannot be scanned, and why.
+struct NotScannable {
+  std::string path;
+  std::string reason;
+};
+
 class TForm3 : public TFormBase, public scan::ScanView {
  public:
   explicit TForm3(std::string program_directory);
@@ -70,6 +79,14 @@ class TForm3 : public TFormBase, public scan::ScanView {
   int32_t ScannedCount() const { return run_->ScannedCount(); }
   int32_t InfectedCount() const { return run_->InfectedCount(); }
   int32_t RemovedCount() const { return run_->RemovedCount(); }
+
+  // Runs one scan: shows this window (whose show handling picks the signature set), lists
+  // each of unscannable as not examined, walks the targets in turn until one is stopped,
+  // waits for every lookup and paints the panels. Returns the scan's figures.
+  ScanCounts ScanTargets(const std::vector<scan::ScanTarget>& targets,
+                         const std::vector<NotScannable>& unscannable);
+  // Asks the walk in progress, if any, to stop; the scan ends at its next check.
+  void StopScan() { run_->ff.Stop(); }
 
   void SpeedButton1Click();
 

@@ -1,13 +1,18 @@
 // Shared by the desktop program's tests: temporary folders, databases with planted signatures,
-// generated trees, and the five windows created afresh for every test with the dialog service
-// scripted and the settings file in a folder of the test's own.
+// generated trees, the five windows created afresh for every test with the dialog service
+// scripted and the settings file in a folder of the test's own, and the test case that sets
+// them up.
 #pragma once
 
 #include <QApplication>
+#include <QLabel>
+#include <QObject>
 #include <QTest>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -25,6 +30,8 @@
 #include "windows/scan_target_dialog.h"
 #include "windows/scanner_window.h"
 #include "windows/settings_dialog.h"
+
+#define QCOMPARE_STR(a, b) QCOMPARE(QString::fromStdString(a), QString::fromStdString(b))
 
 namespace nerlo::guitest {
 
@@ -213,5 +220,50 @@ inline std::vector<std::string> Rows() {
 }
 
 inline std::string Panel(int i) { return Form3->bb->PanelText(i).toStdString(); }
+
+inline std::string Label(const QLabel* label) { return label->text().toStdString(); }
+inline bool Visible(const QWidget* w) { return w->isVisible(); }
+
+// Has fn run inside the next scan's walk: the walk opening its first file posts it, and the
+// walk's next message pump runs it, whatever the machine's speed.
+inline void DuringTheWalk(std::function<void()> fn) {
+  auto pending = std::make_shared<std::function<void()>>(std::move(fn));
+  Form3->Run().OnFileOpened = [pending](const std::string&) {
+    if (!*pending) return;
+    platform::Queue(std::move(*pending));
+    *pending = nullptr;
+  };
+}
+
+// The set-up of every desktop test case: the queue installed once, then for each test a fresh
+// Program (its launcher shown when start_launcher) and an empty work folder.
+class GuiTestCase : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit GuiTestCase(bool start_launcher) : start_launcher_(start_launcher) {}
+
+ protected:
+  // The program directory, which holds the databases.
+  std::string Db() const { return program_->ProgramDir().path(); }
+
+  std::unique_ptr<Program> program_;
+  std::unique_ptr<TempDir> work_;
+
+ private slots:
+  void initTestCase() { InstallQueue(); }
+  void init() {
+    program_ = std::make_unique<Program>();
+    work_ = std::make_unique<TempDir>();
+    if (start_launcher_) program_->Start();
+  }
+  void cleanup() {
+    program_.reset();
+    work_.reset();
+  }
+
+ private:
+  bool start_launcher_;
+};
 
 }  // namespace nerlo::guitest

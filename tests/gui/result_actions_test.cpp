@@ -15,11 +15,6 @@ using windows::DialogService;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 QTreeWidgetItem* RowOf(const std::string& path) {
   for (int i = 0; i < Form3->ListView1->topLevelItemCount(); ++i) {
     QTreeWidgetItem* item = Form3->ListView1->topLevelItem(i);
@@ -36,28 +31,17 @@ QAction* ActionOf(QMenu* menu, const QString& text) {
 
 }  // namespace
 
-class ResultActionsTest : public QObject {
+class ResultActionsTest : public GuiTestCase {
   Q_OBJECT
 
- private:
-  std::unique_ptr<Program> program_;
-  std::unique_ptr<TempDir> work_;
+ public:
+  ResultActionsTest() : GuiTestCase(/*start_launcher=*/true) {}
 
  private slots:
-  void initTestCase() { InstallQueue(); }
-  void init() {
-    program_ = std::make_unique<Program>();
-    work_ = std::make_unique<TempDir>();
-    program_->Start();
-  }
-  void cleanup() {
-    program_.reset();
-    work_.reset();
-  }
 
   void restoreFromTheContextMenuBringsTheFileBackWithModeAndTime() {
-    const PlantedTree tree = MakePlantedTree(*work_ / "tree", program_->ProgramDir().path());
-    const std::string bytes = ReadAll(tree.heuristic_hit);
+    const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
+    const std::string bytes = ReadFile(tree.heuristic_hit);
     QCOMPARE(chmod(tree.heuristic_hit.c_str(), 0604), 0);
     const struct timespec times[2] = {{1500000000, 5}, {1500000000, 5}};
     QCOMPARE(utimensat(AT_FDCWD, tree.heuristic_hit.c_str(), times, 0), 0);
@@ -78,7 +62,7 @@ class ResultActionsTest : public QObject {
     QAction* restore = ActionOf(menu.get(), "&Restore");
     QVERIFY(restore->isEnabled());
     restore->trigger();
-    QCOMPARE(ReadAll(tree.heuristic_hit), bytes);
+    QCOMPARE(ReadFile(tree.heuristic_hit), bytes);
     struct stat st;
     QCOMPARE(stat(tree.heuristic_hit.c_str(), &st), 0);
     QCOMPARE(st.st_mode & 07777, 0604u);
@@ -97,11 +81,11 @@ class ResultActionsTest : public QObject {
     std::unique_ptr<QMenu> third(Form3->ResultMenu(hash_row));
     ActionOf(third.get(), "&Restore")->trigger();
     QVERIFY(DialogService::Shown().back().text.contains("exists; it is not replaced"));
-    QCOMPARE(ReadAll(tree.hash_hit), std::string("a new file"));
+    QCOMPARE(ReadFile(tree.hash_hit), std::string("a new file"));
   }
 
   void copyPathCtrlCAndSaveResults() {
-    const PlantedTree tree = MakePlantedTree(*work_ / "tree", program_->ProgramDir().path());
+    const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
     Program::ScanFolder(tree.root);
     QCOMPARE(Rows().size(), size_t{3});
     QTreeWidgetItem* first = Form3->ListView1->topLevelItem(0);
@@ -126,21 +110,21 @@ class ResultActionsTest : public QObject {
     QVERIFY(!ActionOf(empty.get(), "&Restore")->isEnabled());
     DialogService::SetNextFileName(*work_ / "results.csv");
     ActionOf(empty.get(), "&Save results...")->trigger();
-    const std::string csv = ReadAll(*work_ / "results.csv");
+    const std::string csv = ReadFile(*work_ / "results.csv");
     QVERIFY(csv.rfind("Location,Diagnostic,Action\r\n", 0) == 0);
     QVERIFY(csv.find(tree.hash_hit + ",Infected!,Deleted.\r\n") != std::string::npos);
     QVERIFY(csv.find("\r\nScanned,15\r\nInfected,3\r\nRemoved,3\r\nQuarantined,3\r\n") !=
             std::string::npos);
     DialogService::SetNextFileName(*work_ / "results");  // no extension: a text file
     Form3->SaveResults();
-    const std::string text = ReadAll(*work_ / "results.txt");
+    const std::string text = ReadFile(*work_ / "results.txt");
     QVERIFY(text.find(tree.window_hit + "\tInfected!\tDeleted.\n") != std::string::npos);
     QVERIFY(text.find("\nScanned: 15\nInfected: 3\nRemoved: 3\n") != std::string::npos);
   }
 
   void withKeepOffRowsOfferNoRestore() {
     WriteFile(program_->SettingsFile(), "[Quarantine]\nKeep=0\n");
-    const PlantedTree tree = MakePlantedTree(*work_ / "tree", program_->ProgramDir().path());
+    const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
     Program::ScanFolder(tree.root);
     QCOMPARE(Rows().size(), size_t{3});
     QCOMPARE(Form3->Run().QuarantinedCount(), 0);

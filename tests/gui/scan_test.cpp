@@ -13,11 +13,7 @@ using namespace nerlo;
 using namespace nerlo::guitest;
 using windows::DialogService;
 
-#define QCOMPARE_STR(a, b) QCOMPARE(QString::fromStdString(a), QString::fromStdString(b))
-
 namespace {
-
-bool Visible(QWidget* w) { return w->isVisible(); }
 
 // Writes databases that detect the file content by its hash as set version of root, with its
 // manifest, and points root's current link at it.
@@ -37,16 +33,6 @@ void InstallSet(const std::string& root, uint64_t version, const std::string& co
   std::filesystem::create_directory_symlink("sets/" + std::to_string(version), root + "/current");
 }
 
-std::string Label(QLabel* label) { return label->text().toStdString(); }
-
-// Runs fn at the first message pump of the walk that follows.
-void DuringTheWalk(std::function<void()> fn) {
-  // The queue pumps at most every few milliseconds; let that interval pass first so that the
-  // walk's first pump delivers fn.
-  QTest::qWait(20);
-  platform::Queue(std::move(fn));
-}
-
 class Recorder : public scan::ScanView, public scan::ScanSettings {
  public:
   void AddResultRow(const std::string& l, const std::string& d, const std::string& a) override {
@@ -60,26 +46,13 @@ class Recorder : public scan::ScanView, public scan::ScanSettings {
 
 }  // namespace
 
-class ScanTest : public QObject {
+class ScanTest : public GuiTestCase {
   Q_OBJECT
 
- private:
-  std::unique_ptr<Program> program_;
-  std::unique_ptr<TempDir> work_;
-
-  std::string Db() { return program_->ProgramDir().path(); }
+ public:
+  ScanTest() : GuiTestCase(/*start_launcher=*/true) {}
 
  private slots:
-  void initTestCase() { InstallQueue(); }
-  void init() {
-    program_ = std::make_unique<Program>();
-    work_ = std::make_unique<TempDir>();
-    program_->Start();
-  }
-  void cleanup() {
-    program_.reset();
-    work_.reset();
-  }
 
   void wholeScanFindsAllThreeKindsDeletesThemAndShowsTheResults() {
     const PlantedTree tree = MakePlantedTree(*work_ / "tree", Db());
@@ -219,7 +192,7 @@ class ScanTest : public QObject {
       Form1->close();
     });
     Program::ScanFolder(tree.root);
-    QVERIFY(ProgramEnding());
+    QVERIFY(Form1->ProgramEnding());
     QVERIFY(Form3->ScannedCount() < tree.file_count);
     for (QWidget* w : std::initializer_list<QWidget*>{Form1, Form2, Form3, Form4, Form5})
       QVERIFY(!Visible(w));

@@ -11,14 +11,13 @@ using namespace nerlo;
 using namespace nerlo::guitest;
 using windows::DialogService;
 
-#define QCOMPARE_STR(a, b) QCOMPARE(QString::fromStdString(a), QString::fromStdString(b))
-
-class SettingsTest : public QObject {
+class SettingsTest : public GuiTestCase {
   Q_OBJECT
 
- private:
-  std::unique_ptr<Program> program_;
+ public:
+  SettingsTest() : GuiTestCase(/*start_launcher=*/false) {}
 
+ private:
   void WriteSettings(const std::string& text) { WriteFile(program_->SettingsFile(), text); }
   std::string Settings() { return ReadFile(program_->SettingsFile()); }
   bool Heuristics() { return Form4->CheckBox1->isChecked(); }
@@ -31,9 +30,6 @@ class SettingsTest : public QObject {
   }
 
  private slots:
-  void initTestCase() { InstallQueue(); }
-  void init() { program_ = std::make_unique<Program>(); }
-  void cleanup() { program_.reset(); }
 
   void windowsAreCreatedHiddenInOrderAndTheLauncherIsShownAlone() {
     QVERIFY(Form1 && Form2 && Form3 && Form4 && Form5);
@@ -56,7 +52,7 @@ class SettingsTest : public QObject {
     QVERIFY(!Exists(program_->SettingsFile()));
     QVERIFY(Form1->close());
     QVERIFY(!Form1->isVisible());
-    QVERIFY(ProgramEnding());
+    QVERIFY(Form1->ProgramEnding());
     QCOMPARE_STR(Settings(), "[Settings]\nUseHeuristics=1\nDelete=1\nIgnore=0\n");
     QVERIFY(DialogService::Shown().empty());
   }
@@ -168,7 +164,7 @@ class SettingsTest : public QObject {
     BlockSettingsFolder();
     QVERIFY(!Form1->close());
     QVERIFY(Form1->isVisible());
-    QVERIFY(!ProgramEnding());
+    QVERIFY(!Form1->ProgramEnding());
     QCOMPARE(DialogService::Shown().size(), size_t{1});
     const auto& box = DialogService::Shown().front();
     QCOMPARE(box.caption, QString("Nerlo"));

@@ -11,13 +11,7 @@ using namespace nerlo::guitest;
 using app::CommandLine;
 using windows::DialogService;
 
-#define QCOMPARE_STR(a, b) QCOMPARE(QString::fromStdString(a), QString::fromStdString(b))
-
 namespace {
-
-bool Visible(QWidget* w) { return w->isVisible(); }
-
-std::string Label(QLabel* label) { return label->text().toStdString(); }
 
 CommandLine Parse(std::vector<std::string> args) { return app::ParseCommandLine(args); }
 
@@ -30,26 +24,14 @@ CommandLine ScanOf(std::vector<std::string> paths) {
 
 }  // namespace
 
-class StartTest : public QObject {
+class StartTest : public GuiTestCase {
   Q_OBJECT
 
- private:
-  std::unique_ptr<Program> program_;
-  std::unique_ptr<TempDir> work_;
-
-  std::string Db() { return program_->ProgramDir().path(); }
+ public:
+  // The windows are made, but the launcher is not shown: the program was given paths.
+  StartTest() : GuiTestCase(/*start_launcher=*/false) {}
 
  private slots:
-  void initTestCase() { InstallQueue(); }
-  void init() {
-    // The windows are made, but the launcher is not shown: the program was given paths.
-    program_ = std::make_unique<Program>();
-    work_ = std::make_unique<TempDir>();
-  }
-  void cleanup() {
-    program_.reset();
-    work_.reset();
-  }
 
   void argumentsAreReadAsTheUserMeantThem() {
     QVERIFY(Parse({}).action == CommandLine::Action::kLauncher);
@@ -132,8 +114,7 @@ class StartTest : public QObject {
     const std::string second = *work_ / "second/hit.bin";
     WriteFile(second, ReadFile(first.hash_hit));
     DialogService::SetNextAnswer(QMessageBox::Yes);
-    QTest::qWait(20);
-    platform::Queue([] { Form3->SpeedButton1->click(); });
+    DuringTheWalk([] { Form3->SpeedButton1->click(); });
     app::StartCommandLineScan(ScanOf({first.root, *work_ / "second"}));
     QCOMPARE(DialogService::Shown().size(), size_t{1});
     QVERIFY(Form3->ScannedCount() < first.file_count);

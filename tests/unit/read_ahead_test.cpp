@@ -46,9 +46,10 @@ TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   for (size_t i = 0; i < 3; ++i)
     ahead.Submit(nullptr, "f" + std::to_string(i), OpenFile(dir / ("f" + std::to_string(i))), 0,
                  &scanner);
-  // Neither 606 + 600 bytes nor 606 + 700 fit in 1000 while the first file is held: the second
-  // file is not read yet, so what is written into it now is what it will be found to hold.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Neither 606 + 600 bytes nor 606 + 700 fit in 1000 while the first file is held: once a
+  // helper has begun the first file, the second is not read until the first is taken, so what
+  // is written into it now is what it will be found to hold.
+  while (ahead.OpenFiles() > 2) std::this_thread::yield();
   const std::string changed(600, 'B');
   WriteFile(dir / "f1", changed);  // the same file, truncated and written again
   ASSERT_TRUE(ahead.FrontIs(nullptr, "f0"));

@@ -63,23 +63,24 @@ class MirrorServer {
     std::filesystem::create_directories(mirror);
     std::filesystem::create_directories(state);
     const std::string script = std::string(NERLO_SOURCE_DIR) + "/tools/serve-mirror";
+    // The server prints its settings once the port file is written: the test reads that from
+    // a pipe, and an end of file tells that the server could not start.
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
+      close(out[0]);
+      dup2(out[1], 1);
       execlp("python3", "python3", script.c_str(), mirror.c_str(), "--state", state.c_str(),
              static_cast<char*>(nullptr));
       _exit(127);
     }
-    // Certificates and the socket are ready when the port file appears.
-    for (int i = 0; i < 600 && !std::filesystem::exists(state + "/port"); ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    close(out[1]);
+    std::string printed;
+    char c = 0;
+    while (printed.find("Url=") == std::string::npos && read(out[0], &c, 1) == 1) printed += c;
+    // The rest of what it prints is left unread; the pipe holds it.
+    output_ = out[0];
     const std::string port = ReadFile(state + "/port");
     if (!port.empty()) url_ = "https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/";
   }
@@ -89,6 +90,7 @@ class MirrorServer {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
+    if (output_ >= 0) close(output_);
   }
   MirrorServer(const MirrorServer&) = delete;
   MirrorServer& operator=(const MirrorServer&) = delete;
@@ -123,6 +125,7 @@ class MirrorServer {
   std::string state_;
   std::string url_;
   pid_t pid_ = -1;
+  int output_ = -1;  // the read end of the server's standard output
 };
 
 // Every entry under root with its kind and, for files and links, contents or target: two

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -98,31 +99,26 @@ TEST_F(WorkerTest, AnExceptionInALookupIsSwallowedAndTheWorkerGoesOn) {
 }
 
 TEST_F(WorkerTest, DestructionWaitsForTheRunningLookupAndHandlesItsHit) {
-  std::atomic<bool> release{false};
   bool hit_handled = false;
-  std::atomic<bool> saw_terminate{false};
-  std::atomic<bool> started{false};
-  std::thread releaser;
+  int lookups = 0;
+  std::promise<void> started;
   {
     TWorker worker;
     worker.OnExecute = [&](TWorker&, TWorkerExecuteThread& thread, intptr_t&) {
-      started = true;
-      while (!release) std::this_thread::sleep_for(1ms);
-      saw_terminate = thread.Terminated();
+      ++lookups;
+      started.set_value();
+      // The lookup goes on only once the destructor has begun: it asks the thread to end
+      // first, then waits for the hit report and the end notice.
+      while (!thread.Terminated()) std::this_thread::yield();
       platform::Synchronize([&] { hit_handled = true; });
     };
     worker.Start(Request("running"));
     worker.Start(Request("queued, dropped at destruction"));
     // A lookup that has not begun when the worker is destroyed is not run at all.
-    while (!started) std::this_thread::sleep_for(1ms);
-    releaser = std::thread([&] {
-      std::this_thread::sleep_for(50ms);
-      release = true;
-    });
+    started.get_future().wait();
   }  // the destructor processes messages until the lookup's end notice has run
-  releaser.join();
   EXPECT_TRUE(hit_handled);
-  EXPECT_TRUE(saw_terminate);
+  EXPECT_EQ(lookups, 1);
 }
 
 // A worker whose thread cannot be started runs each lookup within Start, on the caller's
