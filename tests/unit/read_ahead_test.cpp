@@ -42,7 +42,9 @@ TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   for (size_t i = 0; i < contents.size(); ++i)
     WriteFile(dir / ("f" + std::to_string(i)), contents[i]);
 
-  TReadAhead ahead(2, 8, /*max_bytes=*/1000, /*size_limit=*/1500);
+  // A line three files deep: the third file queued wakes a helper, whichever moment the
+  // helpers reach their wait.
+  TReadAhead ahead(2, /*depth=*/3, /*max_bytes=*/1000, /*size_limit=*/1500);
   for (size_t i = 0; i < 3; ++i)
     ahead.Submit(nullptr, "f" + std::to_string(i), OpenFile(dir / ("f" + std::to_string(i))), 0,
                  &scanner);
