@@ -1,6 +1,8 @@
 #include "scan/deletion_batch.h"
 
 #include <algorithm>
+#include <exception>
+#include <iterator>
 #include <utility>
 
 namespace nerlo::scan {
@@ -15,9 +17,10 @@ bool DeletionBatch::Full() const {
 }
 
 bool DeletionBatch::Fits(const Quarantine* quarantine, int64_t size) const {
-  if (waiting_.empty()) return true;
-  return quarantine == quarantine_ && !Full() && bytes_ + size <= limits_.bytes &&
-         quarantine->RoomBesideStaged(size);
+  if (Empty()) return true;
+  if (quarantine != quarantine_ || !quarantine->RoomBesideStaged(size)) return false;
+  // A file larger than a batch may have one of its own.
+  return waiting_.empty() || (!Full() && bytes_ + size <= limits_.bytes);
 }
 
 bool DeletionBatch::Due() const {
@@ -25,15 +28,17 @@ bool DeletionBatch::Due() const {
 }
 
 bool DeletionBatch::Holds(const platform::FileIdentity& identity) const {
-  return std::any_of(waiting_.begin(), waiting_.end(),
-                     [&](const Waiting& w) { return w.identity == identity; });
+  const auto same = [&](const Waiting& w) { return w.identity == identity; };
+  return std::any_of(waiting_.begin(), waiting_.end(), same) ||
+         std::any_of(sealed_.begin(), sealed_.end(), same);
 }
 
 std::optional<KeptDeletion> DeletionBatch::Add(Quarantine* quarantine,
                                                const platform::Directory& dir,
                                                const std::string& name,
                                                const platform::FileStamp& examined,
-                                               const std::string& path, std::string_view check) {
+                                               const std::string& path, std::string_view check,
+                                               const ExaminedContent& content) {
   KeptDeletion ended;
   if (quarantine == nullptr) {
     ended.result = platform::DeleteAt(dir, name, examined);
@@ -45,7 +50,7 @@ std::optional<KeptDeletion> DeletionBatch::Add(Quarantine* quarantine,
     if (!quarantine->MarkPending(id, path, file.AsideName(), examined.identity, reason))
       return false;
     quarantine->Step("pending");
-    staged = quarantine->Stage(file, path, check, id, reason);
+    staged = quarantine->Stage(file, path, check, id, reason, content);
     return staged;
   };
   platform::PendingDeletion deletion;
@@ -71,41 +76,90 @@ void DeletionBatch::Settle(Waiting& w, KeptDeletion& done) {
     quarantine_->Unstage(w.id);  // the file stays: its copy is no longer needed
 }
 
-std::vector<KeptDeletion> DeletionBatch::Finish() {
-  std::vector<KeptDeletion> outcomes;
-  if (waiting_.empty()) return outcomes;
-  std::string reason;
-  // No file is removed before every copy of the batch is on the disk.
-  if (!quarantine_->Flush(&reason)) return Abandon(reason);
-  outcomes.reserve(waiting_.size());
-  for (Waiting& w : waiting_) {
+void DeletionBatch::End(std::vector<Waiting>& batch, bool flushed, const std::string& reason,
+                        std::vector<KeptDeletion>& outcomes) {
+  for (Waiting& w : batch) {
     KeptDeletion done;
-    if (std::string why; !quarantine_->Publish(w.id, &why))
+    if (std::string why; !flushed)
+      done.result = w.deletion.Abandon(reason);
+    else if (!quarantine_->Publish(w.id, &why))
       done.result = w.deletion.Abandon(why);
     else
       done.result = w.deletion.Finish();
     Settle(w, done);
     outcomes.push_back(std::move(done));
   }
-  quarantine_->ClearPending();
+  batch.clear();
+}
+
+void DeletionBatch::JoinFlush() {
+  if (flush_thread_.joinable()) flush_thread_.join();
+}
+
+bool DeletionBatch::FlushEnded() const {
+  return !sealed_.empty() && flush_ended_.load(std::memory_order_acquire);
+}
+
+std::vector<KeptDeletion> DeletionBatch::Collect() {
+  std::vector<KeptDeletion> outcomes;
+  if (!FlushEnded()) return outcomes;
+  JoinFlush();
+  outcomes.reserve(sealed_.size());
+  End(sealed_, flush_ok_, flush_reason_, outcomes);
+  sealed_marker_.Discard();
+  // A failed write reported by this flush may have been one of the copies made since it
+  // began: the deletions not yet sealed are given up too.
+  if (!flush_ok_) {
+    End(waiting_, false, flush_reason_, outcomes);
+    quarantine_->ClearPending();
+    bytes_ = 0;
+  }
+  if (waiting_.empty()) quarantine_ = nullptr;
+  return outcomes;
+}
+
+std::vector<KeptDeletion> DeletionBatch::Seal() {
+  JoinFlush();
+  std::vector<KeptDeletion> outcomes = Collect();
+  if (waiting_.empty()) return outcomes;
+  sealed_ = std::move(waiting_);
   waiting_.clear();
   bytes_ = 0;
-  quarantine_ = nullptr;
+  sealed_marker_ = quarantine_->TakePendingMarker();
+  flush_ended_.store(false, std::memory_order_relaxed);
+  flush_ok_ = false;
+  flush_reason_.clear();
+  Quarantine* quarantine = quarantine_;
+  const auto flush = [this, quarantine] {
+    flush_ok_ = quarantine->Flush(&flush_reason_);
+    flush_ended_.store(true, std::memory_order_release);
+  };
+  try {
+    flush_thread_ = start_(flush);
+  } catch (const std::exception&) {
+    flush();  // no thread to spare: the flush runs now
+  }
+  return outcomes;
+}
+
+std::vector<KeptDeletion> DeletionBatch::Finish() {
+  std::vector<KeptDeletion> outcomes = Seal();
+  JoinFlush();
+  std::vector<KeptDeletion> rest = Collect();
+  outcomes.insert(outcomes.end(), std::make_move_iterator(rest.begin()),
+                  std::make_move_iterator(rest.end()));
   return outcomes;
 }
 
 std::vector<KeptDeletion> DeletionBatch::Abandon(const std::string& reason) {
   std::vector<KeptDeletion> outcomes;
-  if (waiting_.empty()) return outcomes;
-  outcomes.reserve(waiting_.size());
-  for (Waiting& w : waiting_) {
-    KeptDeletion done;
-    done.result = w.deletion.Abandon(reason);
-    Settle(w, done);
-    outcomes.push_back(std::move(done));
-  }
+  JoinFlush();
+  if (Empty()) return outcomes;
+  outcomes.reserve(sealed_.size() + waiting_.size());
+  End(sealed_, false, reason, outcomes);
+  sealed_marker_.Discard();
+  End(waiting_, false, reason, outcomes);
   quarantine_->ClearPending();
-  waiting_.clear();
   bytes_ = 0;
   quarantine_ = nullptr;
   return outcomes;
@@ -113,9 +167,11 @@ std::vector<KeptDeletion> DeletionBatch::Abandon(const std::string& reason) {
 
 KeptDeletion DeleteKeeping(Quarantine* quarantine, const platform::Directory& dir,
                            const std::string& name, const platform::FileStamp& examined,
-                           const std::string& path, std::string_view check) {
+                           const std::string& path, std::string_view check,
+                           const ExaminedContent& content) {
   DeletionBatch one(DeletionLimits{1, 0, {}});
-  if (std::optional<KeptDeletion> ended = one.Add(quarantine, dir, name, examined, path, check))
+  if (std::optional<KeptDeletion> ended =
+          one.Add(quarantine, dir, name, examined, path, check, content))
     return std::move(*ended);
   return std::move(one.Finish().front());
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/exceptions.h"
@@ -77,6 +78,10 @@ class THexEditorEx {
   std::string SelectionHexText() const;
 
   int32_t DataLength() const { return static_cast<int32_t>(data_.size()); }
+  // The held bytes.
+  std::string_view Data() const {
+    return {reinterpret_cast<const char*>(data_.data()), data_.size()};
+  }
   int32_t SelectionLength() const;
 
  private:

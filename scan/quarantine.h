@@ -19,8 +19,10 @@
 // older entries are removed). When a new entry needs room, the oldest go first; a file larger
 // than the whole quota is not kept, and so not deleted.
 //
-// One Quarantine object belongs to one thread at a time. Several processes may share the
-// folder: leftovers are removed only when the process that wrote them has ended.
+// One Quarantine object belongs to one thread at a time, but for Flush: it may run on another
+// thread while this one stages and marks further entries (nothing else runs alongside it).
+// Several processes may share the folder: leftovers are removed only when the process that
+// wrote them has ended.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -48,6 +51,14 @@ QuarantineSettings ParseQuarantineSettings(std::string_view settings_text);
 // The same, read from the user's settings file (platform::SettingsFilePath); the defaults
 // when it is missing.
 QuarantineSettings ReadQuarantineSettings();
+
+// The bytes of a file as the scan examined them, with their MD5 text (as the hash check has
+// it): when the copy that Stage reads through the file's descriptor is the same byte for byte,
+// its MD5 is taken from here instead of being computed again. Empty: nothing known.
+struct ExaminedContent {
+  std::string_view bytes;
+  std::string_view md5_text;
+};
 
 struct QuarantineRecord {
   std::string id;
@@ -96,9 +107,10 @@ class Quarantine {
   // older than MaxDays and then the oldest ones, never one still staged. Returns false, with
   // *reason set, when it could not be written whole (no space, no permission, larger than the
   // quota or than the room left beside the entries staged, the folder could not be opened);
-  // nothing of it is left then.
+  // nothing of it is left then. examined, when it holds the bytes read, saves hashing them
+  // again for the record's MD5.
   bool Stage(platform::AsideFile& file, const std::string& original_path, std::string_view check,
-             const std::string& id, std::string* reason);
+             const std::string& id, std::string* reason, const ExaminedContent& examined = {});
   // Makes every entry staged so far durable, bytes and names (platform::FileSystemFlush, or
   // the flush hook). False with *reason set when the file system reports a failed write:
   // then no staged entry may be relied on.
@@ -158,6 +170,10 @@ class Quarantine {
                    const std::string& aside_name, const platform::FileIdentity& identity,
                    std::string* reason);
   void ClearPending();
+  // Hands the marker of the deletions marked so far to the caller, who removes it
+  // (platform::NewFile::Discard) once they have ended; further deletions get a marker of
+  // their own.
+  platform::NewFile TakePendingMarker() { return std::move(pending_marker_); }
   // Runs the step hook, when one is set.
   void Step(const char* step) const {
     if (step_hook_ != nullptr) step_hook_(step);

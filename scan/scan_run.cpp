@@ -69,16 +69,22 @@ void TScanRun::SetQuarantine(Quarantine* quarantine) {
   quarantine_ = quarantine;
 }
 
-void TScanRun::FinishDeletions() {
-  if (!deletions_.Empty()) {
-    std::vector<KeptDeletion> outcomes = deletions_.Finish();
-    for (size_t i = 0; i < outcomes.size() && i < waiting_outcomes_.size(); ++i)
-      *waiting_outcomes_[i] = std::move(outcomes[i]);
-    waiting_outcomes_.clear();
+void TScanRun::FinishDeletions() { TakeOutcomes(deletions_.Finish()); }
+
+void TScanRun::TendDeletions() {
+  if (deletions_.Due()) TakeOutcomes(deletions_.Seal());
+  if (deletions_.FlushEnded()) TakeOutcomes(deletions_.Collect());
+}
+
+void TScanRun::TakeOutcomes(std::vector<KeptDeletion> outcomes) {
+  for (KeptDeletion& outcome : outcomes) {
+    if (waiting_outcomes_.empty()) break;
+    *waiting_outcomes_.front() = std::move(outcome);
+    waiting_outcomes_.pop_front();
   }
   // One at a time: should the view raise, what is left is shown by the next call.
-  while (!held_.empty()) {
-    std::function<void()> tell = std::move(held_.front());
+  while (!held_.empty() && (held_.front().outcome == nullptr || held_.front().outcome->has_value())) {
+    std::function<void()> tell = std::move(held_.front().tell);
     held_.pop_front();
     tell();
   }
@@ -89,7 +95,7 @@ void TScanRun::Show(std::function<void()> tell) {
     tell();
     return;
   }
-  held_.push_back(std::move(tell));
+  held_.push_back(Held{std::move(tell), nullptr});
 }
 
 void TScanRun::FormShow() {
@@ -135,7 +141,7 @@ void TScanRun::Pace(size_t bytes) {
   if (unpaced_ < kPaceBytes) return;
   unpaced_ = 0;
   platform::ProcessMessages();
-  if (deletions_.Due()) FinishDeletions();
+  TendDeletions();
 }
 
 void TScanRun::ShowStatus(const std::string& path) {
@@ -166,7 +172,7 @@ void TScanRun::SetReadAheadThreads(size_t threads) {
 
 void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
                           const std::string& name) {
-  if (deletions_.Due()) FinishDeletions();
+  TendDeletions();
   if (read_ahead_->Full() || read_ahead_->OpenFiles() >= open_file_share_) {
     read_ahead_->SubmitDeferred(directory, name);
     return;
@@ -308,10 +314,14 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
 
 void TScanRun::ffMatch(TFileFind& sender) {
   unpaced_ = 0;
-  if (deletions_.Due()) FinishDeletions();
+  TendDeletions();
   ExaminedBytes examined = TakeBytes(sender);
-  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp};
+  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp,
+                  {}};
   if (!CheckRead(file.path, examined)) return;
+  file.content.bytes = {reinterpret_cast<const char*>(examined.bytes.data()),
+                        examined.bytes.size()};
+  file.content.md5_text = examined.md5_text;
 
   // Once a detection has removed the file, nothing more is looked for in it but the hash.
   bool gone = CheckHeuristics(file, examined);
@@ -321,6 +331,10 @@ void TScanRun::ffMatch(TFileFind& sender) {
   // file before it.
   if (gone) examined.bytes.clear();
   hx.LoadBytes(std::move(examined.bytes), file.path);
+  if (gone)
+    file.content = {};
+  else
+    file.content.bytes = hx.Data();
   // A file too short for all eight windows leaves the status panels as they were.
   if (CheckWindows(file)) ShowStatus(file.path);
 }
@@ -337,12 +351,12 @@ void TScanRun::RefreshDatabase(sigdb::TFileSearch& search, const std::string& pa
 }
 
 bool TScanRun::Detected(const FileInHand& file, std::string_view check) {
-  return HandleDetection(file.path, file.directory, file.name, file.stamp, check);
+  return HandleDetection(file.path, file.directory, file.name, file.stamp, check, file.content);
 }
 
 bool TScanRun::HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
                                const std::string& name, const platform::FileStamp& examined,
-                               std::string_view check) {
+                               std::string_view check, const ExaminedContent& content) {
   ++InfectedCount_;
   if (!settings_.DeleteThem()) {
     Show([this, path, check = std::string(check)] { view_.DetectionReported(path, {}, check); });
@@ -355,15 +369,16 @@ bool TScanRun::HandleDetection(const std::string& path, const platform::Director
     if (deletions_.Holds(examined.identity) || !deletions_.Fits(quarantine_, examined.size))
       FinishDeletions();
     std::optional<KeptDeletion> ended =
-        deletions_.Add(quarantine_, *directory, name, examined, path, check);
+        deletions_.Add(quarantine_, *directory, name, examined, path, check, content);
     if (!ended) {
       // The file is aside now; its row waits for the outcome.
-      auto outcome = std::make_shared<KeptDeletion>();
+      auto outcome = std::make_shared<std::optional<KeptDeletion>>();
       waiting_outcomes_.push_back(outcome);
-      held_.push_back([this, path, check = std::string(check), infected, outcome] {
-        ReportDeletion(path, check, infected, *outcome);
-      });
-      if (deletions_.Full()) FinishDeletions();
+      held_.push_back(Held{[this, path, check = std::string(check), infected, outcome] {
+                             ReportDeletion(path, check, infected, **outcome);
+                           },
+                           outcome});
+      if (deletions_.Full()) TakeOutcomes(deletions_.Seal());
       return true;
     }
     deletion = std::move(*ended);

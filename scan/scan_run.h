@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -98,7 +99,7 @@ class TScanRun {
   // afterwards (deleted now, or already gone), so that a caller checks it no further.
   bool HandleDetection(const std::string& path, const platform::DirectoryRef& directory,
                        const std::string& name, const platform::FileStamp& examined,
-                       std::string_view check);
+                       std::string_view check, const ExaminedContent& content = {});
 
   // Keeps every file that a detection deletes in quarantine first (see DeletionBatch); a
   // file that cannot be kept is not deleted, and its row says why. Null (the default):
@@ -113,11 +114,13 @@ class TScanRun {
   // back, and so is everything this scan run tells the view after it (rows, panels, not
   // examined files, warnings), so that the view learns everything in the order it happened
   // and no row says "Deleted." before the file is gone; the counters of removed and
-  // quarantined files count a deletion when its row is shown. The batch is finished when it
-  // is full (DeletionLimits; by default as many as the descriptor limit allows, at most 64
-  // files or 32 MiB), when the first deletion has waited 500 ms (looked at for every file the
-  // walk reports or reads), before a further detection of a waiting file, at the end of every
-  // walk (WalkScanTarget), by WaitForLookups, and before the quarantine is changed.
+  // quarantined files count a deletion when its row is shown. The batch is sealed, and its
+  // flush begins on a thread of its own, when it is full (DeletionLimits; by default as many
+  // as the descriptor limit allows, at most 64 files or 32 MiB) or when the first deletion
+  // has waited 500 ms; its files are removed once the flush has ended (both looked at for
+  // every file the walk reports or reads). Every deletion is finished, waiting for the flush,
+  // before a further detection of a waiting file, at the end of every walk (WalkScanTarget),
+  // by WaitForLookups, and before the quarantine is changed.
   void SetDeletionLimits(DeletionLimits limits) { deletions_.SetLimits(limits); }
   // Finishes the waiting deletions and shows everything held back. A file whose copy could
   // not be made durable gets its name back, and its row says "Not deleted." and why.
@@ -189,6 +192,7 @@ class TScanRun {
     platform::DirectoryRef directory;
     std::string name;
     platform::FileStamp stamp;  // as it was read: a deletion needs it unchanged
+    ExaminedContent content;    // the bytes examined and their MD5, while they are held
   };
   // Reads and fingerprints the file reported by sender on this thread.
   void ReadInline(TFileFind& sender, ExaminedBytes& out);
@@ -220,6 +224,12 @@ class TScanRun {
   void ShowStatus(const std::string& path);
   // Tells the view now, or after the waiting deletions when any wait (see FinishDeletions).
   void Show(std::function<void()> tell);
+  // Seals the waiting deletions when the first has waited long enough, and ends those whose
+  // flush has ended (DeletionBatch::Seal, Collect).
+  void TendDeletions();
+  // Hands outcomes (of the oldest waiting deletions, in order) to their rows, and shows
+  // what was held back up to the first deletion still waiting.
+  void TakeOutcomes(std::vector<KeptDeletion> outcomes);
   // The row and panels of a detection under "Delete them" once its deletion has ended.
   void ReportDeletion(const std::string& path, const std::string& check, int32_t infected,
                       const KeptDeletion& deletion);
@@ -243,9 +253,14 @@ class TScanRun {
   Quarantine* quarantine_ = nullptr;
   DeletionBatch deletions_;
   // The outcomes the waiting deletions will get, in their order; shared with held_.
-  std::vector<std::shared_ptr<KeptDeletion>> waiting_outcomes_;
-  // What the view is to be told after the waiting deletions, in order.
-  std::deque<std::function<void()>> held_;
+  std::deque<std::shared_ptr<std::optional<KeptDeletion>>> waiting_outcomes_;
+  // What the view is to be told after the deletions before it, in order: a deletion's row
+  // (with its outcome, filled once the deletion has ended) or anything else (no outcome).
+  struct Held {
+    std::function<void()> tell;
+    std::shared_ptr<std::optional<KeptDeletion>> outcome;
+  };
+  std::deque<Held> held_;
   // Work done on the file in hand since messages were last processed.
   size_t unpaced_ = 0;
   // The strings that heuristic_scanner_ was built from.

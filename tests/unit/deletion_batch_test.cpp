@@ -11,10 +11,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "scan/quarantine.h"
@@ -66,9 +72,9 @@ class DeletionBatchTest : public ::testing::Test {
     folder_ = platform::Directory::OpenRoot(files_, platform::LinkPolicy::kNoFollow, nullptr);
     ASSERT_NE(folder_, nullptr);
   }
-  // Writes files f0..f(n-1) and adds their deletions to batch; each must wait.
-  void AddFiles(DeletionBatch& batch, int n) {
-    for (int i = 0; i < n; ++i) {
+  // Writes files f(first)..f(n-1) and adds their deletions to batch; each must wait.
+  void AddFiles(DeletionBatch& batch, int n, int first = 0) {
+    for (int i = first; i < n; ++i) {
       const std::string name = "f" + std::to_string(i);
       WriteFile(files_ + "/" + name, Bytes(i));
       const auto ended = batch.Add(quarantine_.get(), *folder_, name, StampOf(files_ + "/" + name),
@@ -139,6 +145,140 @@ TEST_F(DeletionBatchTest, FailedFlushLeavesEveryFileInPlaceWithTheReason) {
     EXPECT_TRUE(d.id.empty());
   }
   ExpectAllInPlaceAndNothingKept(3);
+}
+
+// A flush that waits until the test lets it end, and says on which thread it ran.
+class HeldFlush {
+ public:
+  explicit HeldFlush(bool result = true) : result_(result) {}
+  bool operator()(std::string* reason) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    threads_.push_back(std::this_thread::get_id());
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    if (!result_) *reason = "cannot write to the quarantine: Input/output error";
+    return result_;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  // Waits until n flushes have begun.
+  std::vector<std::thread::id> WaitForFlushes(size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return threads_.size() >= n; });
+    return threads_;
+  }
+
+ private:
+  bool result_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool released_ = false;
+  std::vector<std::thread::id> threads_;
+};
+
+void WaitUntilFlushEnded(const DeletionBatch& batch) {
+  while (!batch.FlushEnded()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST_F(DeletionBatchTest, SealedBatchFlushesOnItsOwnThreadWhileTheNextOneFills) {
+  DeletionBatch batch(DeletionLimits{2, 1 << 20, std::chrono::seconds(60)});
+  auto flush = std::make_shared<HeldFlush>();
+  quarantine_->SetFlushHook([flush](std::string* reason) { return (*flush)(reason); });
+  AddFiles(batch, 2);
+  ASSERT_TRUE(batch.Full());
+  EXPECT_TRUE(batch.Seal().empty());
+  const std::vector<std::thread::id> threads = flush->WaitForFlushes(1);
+  EXPECT_NE(threads[0], std::this_thread::get_id());
+  // While the flush has not ended, nothing of the sealed batch is removed, and the next
+  // deletions join a batch of their own.
+  EXPECT_FALSE(batch.FlushEnded());
+  EXPECT_TRUE(batch.Collect().empty());
+  AddFiles(batch, 3, 2);
+  EXPECT_EQ(batch.Size(), 1u);
+  for (const std::string& aside : Names(files_))
+    EXPECT_TRUE(batch.Holds(StampOf(files_ + "/" + aside).identity)) << "sealed or not";
+  EXPECT_EQ(CountPrefixed(files_, ".nerlo-delete-"), 3);
+  flush->Release();
+  WaitUntilFlushEnded(batch);
+  const std::vector<KeptDeletion> first = batch.Collect();
+  ASSERT_EQ(first.size(), 2u);
+  std::string bytes, error;
+  QuarantineRecord record;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(first[i].result.outcome, DeleteOutcome::kDeleted) << first[i].result.reason;
+    ASSERT_TRUE(quarantine_->ReadOriginal(first[i].id, &bytes, &record, &error)) << error;
+    EXPECT_EQ(bytes, Bytes(i)) << "outcomes in the order of the Adds";
+  }
+  EXPECT_EQ(CountPrefixed(files_, ".nerlo-delete-"), 1) << "f2 waits for a flush of its own";
+  EXPECT_EQ(CountPrefixed(dir_ / "q", ".pending-"), 1) << "only f2's marker is left";
+  const std::vector<KeptDeletion> rest = batch.Finish();
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest[0].result.outcome, DeleteOutcome::kDeleted);
+  EXPECT_EQ(flush->WaitForFlushes(2).size(), 2u);
+  EXPECT_TRUE(Names(files_).empty());
+  EXPECT_EQ(CountPrefixed(dir_ / "q", "."), 0) << "no temporary or marker left";
+}
+
+TEST_F(DeletionBatchTest, FailedFlushGivesUpTheDeletionsAddedWhileItRan) {
+  DeletionBatch batch(DeletionLimits{2, 1 << 20, std::chrono::seconds(60)});
+  auto flush = std::make_shared<HeldFlush>(false);
+  quarantine_->SetFlushHook([flush](std::string* reason) { return (*flush)(reason); });
+  AddFiles(batch, 2);
+  batch.Seal();
+  flush->WaitForFlushes(1);
+  // The copy of f2 is written while the failing flush runs: the failure may be its own.
+  AddFiles(batch, 3, 2);
+  flush->Release();
+  const std::vector<KeptDeletion> done = batch.Finish();
+  ASSERT_EQ(done.size(), 3u);
+  for (const KeptDeletion& d : done) {
+    EXPECT_EQ(d.result.outcome, DeleteOutcome::kRefused);
+    EXPECT_EQ(d.result.reason, "cannot write to the quarantine: Input/output error");
+  }
+  EXPECT_EQ(flush->WaitForFlushes(1).size(), 1u) << "f2 is given up, not flushed alone";
+  ExpectAllInPlaceAndNothingKept(3);
+}
+
+TEST_F(DeletionBatchTest, FlushWithoutAThreadRunsAtOnceAndADestroyedBatchWaitsForItsFlush) {
+  {
+    DeletionBatch batch({}, [](std::function<void()>) -> std::thread {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    std::thread::id ran_on;
+    quarantine_->SetFlushHook([&](std::string*) {
+      ran_on = std::this_thread::get_id();
+      return true;
+    });
+    AddFiles(batch, 2);
+    EXPECT_TRUE(batch.Seal().empty());
+    EXPECT_EQ(ran_on, std::this_thread::get_id());
+    EXPECT_TRUE(batch.FlushEnded());
+    const std::vector<KeptDeletion> done = batch.Collect();
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_TRUE(Names(files_).empty());
+    std::string error;
+    for (const KeptDeletion& d : done) EXPECT_TRUE(quarantine_->Remove(d.id, &error)) << error;
+  }
+  {
+    auto flush = std::make_shared<HeldFlush>();
+    quarantine_->SetFlushHook([flush](std::string* reason) { return (*flush)(reason); });
+    std::thread releaser;
+    {
+      DeletionBatch batch;
+      AddFiles(batch, 2);
+      batch.Seal();
+      flush->WaitForFlushes(1);
+      releaser = std::thread([flush] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        flush->Release();
+      });
+    }  // the batch is cancelled: it waits for the flush, then gives the files their names back
+    releaser.join();
+    ExpectAllInPlaceAndNothingKept(2);
+  }
 }
 
 TEST_F(DeletionBatchTest, CancelledOrDestroyedBatchGivesEveryFileItsNameBack) {

@@ -23,6 +23,7 @@
 #include "platform/quarantine_io.h"
 #include "scan/deletion_batch.h"
 #include "sigdb/crypto.h"
+#include "sigdb/md5.h"
 #include "tests/unit/os_test_util.h"
 #include "tests/unit/test_util.h"
 
@@ -164,6 +165,34 @@ TEST_F(QuarantineTest, DeletedFileIsKeptPrivatelyScrambledAndRestoresByteForByte
   // Restored means gone from the quarantine, and no temporary left beside the file.
   EXPECT_TRUE(Names(folder_).empty());
   EXPECT_EQ(Names(dir_.path()), (std::set<std::string>{"doc.exe", "quarantine"}));
+}
+
+TEST_F(QuarantineTest, ScansMD5IsTakenOnlyForTheSameBytes) {
+  const std::string bytes = Bytes(70000, 3);
+  const std::string scans_md5 = "0123456789ABCDEF0123456789ABCDEF";  // not the MD5 of bytes
+  const auto keep = [&](const std::string& name, const std::string& examined) {
+    WriteFile(dir_ / name, bytes);
+    platform::DirectoryRef folder =
+        platform::Directory::OpenRoot(dir_.path(), platform::LinkPolicy::kNoFollow, nullptr);
+    const KeptDeletion done = DeleteKeeping(q_.get(), *folder, name, StampOf(dir_ / name),
+                                            dir_ / name, "hash", {examined, scans_md5});
+    EXPECT_EQ(done.result.outcome, DeleteOutcome::kDeleted) << done.result.reason;
+    QuarantineRecord record;
+    std::string error;
+    EXPECT_TRUE(q_->Find(done.id, &record, &error)) << error;
+    return record.md5;
+  };
+  // The bytes the scan examined are those copied: their MD5 is not computed again.
+  EXPECT_EQ(keep("same", bytes), scans_md5);
+  // Any other bytes (one byte changed, one byte short, none): the copy's own MD5.
+  sigdb::TMD5 md5;
+  md5.Update(bytes.data(), bytes.size());
+  const std::string own = md5.DigestText();
+  std::string changed = bytes;
+  changed[69999] ^= 1;
+  EXPECT_EQ(keep("changed", changed), own);
+  EXPECT_EQ(keep("shorter", bytes.substr(0, 69999)), own);
+  EXPECT_EQ(keep("none", ""), own);
 }
 
 TEST_F(QuarantineTest, RestoreNeverReplacesAndNeedsAnExistingFolder) {
