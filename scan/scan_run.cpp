@@ -12,6 +12,18 @@ namespace nerlo::scan {
 
 using sigdb::kCipherKey;
 
+namespace {
+
+// Blocks of up to this many bytes come from the heaps: every file buffer (at most the size
+// limit) does.
+constexpr size_t kKeptBlockBytes = 8 << 20;
+static_assert(kSizeLimit < static_cast<int64_t>(kKeptBlockBytes));
+// Free memory a heap keeps: room for the read-ahead's budget.
+constexpr size_t kKeptFreeBytes = 64 << 20;
+static_assert(kReadAheadBytes < static_cast<int64_t>(kKeptFreeBytes));
+
+}  // namespace
+
 TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string database_directory)
     : view_(view), settings_(settings), database_directory_(std::move(database_directory)) {
   ff.SetFileName("*.*");
@@ -20,6 +32,10 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   ff.OnUpcoming = [this](TFileFind& sender, const platform::DirectoryRef& directory,
                          const std::string& name) { ffUpcoming(sender, directory, name); };
   ff.OnUpcomingDropped = [this](TFileFind&) { read_ahead_->Clear(); };
+  // Every file's bytes are a buffer of up to the size limit, allocated by a helper and freed
+  // on this thread: the memory is kept for the next files rather than given back and faulted
+  // in again (a scan's largest buffers, and the read-ahead's budget, stay within these).
+  platform::KeepFreedMemory(kKeptBlockBytes, kKeptFreeBytes);
   const platform::DescriptorShares shares = platform::ShareDescriptors();
   open_file_share_ = static_cast<size_t>(shares.files);
   DeletionLimits limits;

@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -20,6 +21,12 @@ constexpr size_t kSmallBlock = 2 * kHugePage;
 size_t RoundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
 }  // namespace
+
+void KeepFreedMemory(size_t largest_block, size_t keep_bytes) {
+  // Either setting turns off the allocator's own adjustment of both.
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(largest_block));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(keep_bytes));
+}
 
 void* AllocateLargeBlock(size_t bytes) {
   if (bytes < kSmallBlock) {
