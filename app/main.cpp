@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
 
   QApplication::setApplicationName("Nerlo");
   QApplication::setQuitOnLastWindowClosed(false);
-  QApplication::setWindowIcon(nerlo::app::ApplicationIcon());
+  QApplication::setWindowIcon(nerlo::windows::ApplicationIcon());
   nerlo::windows::ApplyDesktopLook(app);
 
   nerlo::app::QtMessageQueue queue;

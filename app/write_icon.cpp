@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nerlo-icon: SIZE must lie between 16 and 1024\n");
     return 2;
   }
-  if (!nerlo::app::IconImage(size).save(argv[1], "PNG")) {
+  if (!nerlo::windows::IconImage(size).save(argv[1], "PNG")) {
     std::fprintf(stderr, "nerlo-icon: cannot write %s\n", argv[1]);
     return 1;
   }

@@ -6,7 +6,7 @@
 #include <QRadialGradient>
 #include <cmath>
 
-namespace nerlo::app {
+namespace nerlo::windows {
 
 namespace {
 
@@ -237,4 +237,4 @@ QIcon ApplicationIcon() {
   return icon;
 }
 
-}  // namespace nerlo::app
+}  // namespace nerlo::windows

@@ -7,7 +7,7 @@
 #include <QImage>
 #include <QPixmap>
 
-namespace nerlo::app {
+namespace nerlo::windows {
 
 QPixmap TopBandPicture();     // light grey with a dark lower edge (stretched to 472 x 57)
 QPixmap BottomBandPicture();  // grey (stretched to 472 x 19)
@@ -18,12 +18,12 @@ QPixmap ScanPicture();      // 22 x 22 magnifying glass
 QPixmap UpdatePicture();    // 22 x 22 satellite dish
 QPixmap HelpPicture();      // 22 x 22 face
 QPixmap SettingsPicture();  // 22 x 22 metal ring
-}  // namespace nerlo::app
+}  // namespace nerlo::windows
 
-namespace nerlo::app {
+namespace nerlo::windows {
 QPixmap StopPicture();  // 22 x 22 red cross
 
 // The application icon at size x size pixels: the globe under a magnifying glass.
 QImage IconImage(int size);
 QIcon ApplicationIcon();
-}  // namespace nerlo::app
+}  // namespace nerlo::windows

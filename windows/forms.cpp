@@ -8,14 +8,14 @@
 
 namespace nerlo {
 
-app::TForm1* Form1 = nullptr;
+windows::TForm1* Form1 = nullptr;
 windows::TForm2* Form2 = nullptr;
 windows::TForm3* Form3 = nullptr;
 windows::TForm4* Form4 = nullptr;
 windows::TForm5* Form5 = nullptr;
 
 void CreateForms(const std::string& program_directory) {
-  Form1 = new app::TForm1(program_directory);
+  Form1 = new windows::TForm1(program_directory);
   Form2 = new windows::TForm2();
   Form3 = new windows::TForm3(program_directory);
   Form4 = new windows::TForm4();

@@ -4,10 +4,8 @@
 
 #include <string>
 
-namespace nerlo::app {
-class TForm1;
-}
 namespace nerlo::windows {
+class TForm1;
 class TForm2;
 class TForm3;
 class TForm4;
@@ -16,7 +14,7 @@ class TForm5;
 
 namespace nerlo {
 
-extern app::TForm1* Form1;      // the launcher, the main window
+extern windows::TForm1* Form1;  // the launcher, the main window
 extern windows::TForm2* Form2;  // the scan-target dialog
 extern windows::TForm3* Form3;  // the scanner window
 extern windows::TForm4* Form4;  // the settings dialog

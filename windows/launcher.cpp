@@ -12,9 +12,7 @@
 #include "windows/scanner_window.h"
 #include "windows/settings_dialog.h"
 
-namespace nerlo::app {
-
-using windows::Guard;
+namespace nerlo::windows {
 
 TImage::TImage(const QPixmap& picture, bool stretch, QWidget* parent)
     : QWidget(parent), picture_(picture), stretch_(stretch) {}
@@ -50,7 +48,7 @@ void TRaisedLabel::paintEvent(QPaintEvent*) {
 TFlatButton::TFlatButton(const QString& caption, const QPixmap& picture, QWidget* parent)
     : QAbstractButton(parent), picture_(picture) {
   setText(caption);
-  setFont(windows::TahomaFont(11, true));
+  setFont(TahomaFont(11, true));
   setCursor(Qt::ArrowCursor);
   setFocusPolicy(Qt::TabFocus);
 }
@@ -109,10 +107,10 @@ TForm1::TForm1(std::string program_directory)
   FlatButton3->setGeometry(200, 272, 81, 65);
   FlatButton4 = new TFlatButton("Settings", SettingsPicture(), this);
   FlatButton4->setGeometry(312, 160, 81, 73);
-  RaisedLabel1 = new TRaisedLabel("Nerlo", windows::ArialFont(24), this);
+  RaisedLabel1 = new TRaisedLabel("Nerlo", ArialFont(24), this);
   RaisedLabel1->setGeometry(0, 16, 473, 33);
   RaisedLabel2 = new TRaisedLabel("Nerlo v1.00 - free anti-virus scanner by the Nerlo developers",
-                                  windows::ArialFont(11), this);
+                                  ArialFont(11), this);
   RaisedLabel2->setGeometry(8, 344, 457, 16);
   Image4 = new TImage(GlobePicture(), false, this);
   Image4->setGeometry(176, 136, 129, 129);
@@ -154,4 +152,4 @@ void TForm1::FormClose(QCloseEvent* event) {
   QApplication::quit();
 }
 
-}  // namespace nerlo::app
+}  // namespace nerlo::windows

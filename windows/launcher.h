@@ -10,7 +10,7 @@
 
 #include "windows/form_base.h"
 
-namespace nerlo::app {
+namespace nerlo::windows {
 
 // A picture stretched to the control's bounds (or drawn at its own size when not stretched).
 class TImage : public QWidget {
@@ -53,7 +53,7 @@ class TFlatButton : public QAbstractButton {
   QPixmap picture_;
 };
 
-class TForm1 : public windows::TFormBase {
+class TForm1 : public TFormBase {
  public:
   explicit TForm1(std::string program_directory);
 
@@ -94,4 +94,4 @@ class TForm1 : public windows::TFormBase {
   bool ending_ = false;
 };
 
-}  // namespace nerlo::app
+}  // namespace nerlo::windows

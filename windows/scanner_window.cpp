@@ -116,7 +116,7 @@ TForm3::TForm3(std::string program_directory)
   ToolBar1->setGeometry(0, 0, 673, kToolBarHeight);
   SpeedButton1 = new QToolButton(ToolBar1);
   SpeedButton1->setAutoRaise(true);
-  SpeedButton1->setIcon(QIcon(app::StopPicture()));
+  SpeedButton1->setIcon(QIcon(StopPicture()));
   SpeedButton1->setIconSize(QSize(22, 22));
   SpeedButton1->setGeometry(2, (kToolBarHeight - 23) / 2, 23, 23);
   SpeedButton1->setFocusPolicy(Qt::NoFocus);

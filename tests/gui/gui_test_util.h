@@ -22,8 +22,7 @@
 #include "app/qt_message_queue.h"
 #include "platform/message_queue.h"
 #include "scan/hex_editor.h"
-#include "sigdb/cipher.h"
-#include "sigdb/md5.h"
+#include "tests/common/signature_entries.h"
 #include "windows/dialog_service.h"
 #include "windows/forms.h"
 #include "windows/results_dialog.h"
@@ -88,38 +87,15 @@ inline std::string Content(size_t length, int seed) {
   return s;
 }
 
-inline std::string Encode(const std::string& text) {
-  return sigdb::TCaesarCipher().Encode(sigdb::kCipherKey, text);
-}
-
-inline std::string HashEntry(const std::string& content) {
-  sigdb::TMD5 md5;
-  md5.Update(content.data(), content.size());
-  return Encode(md5.DigestText());
-}
-
-inline std::string WindowEntry(const std::string& content, int n) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  const scan::ByteWindow& w = scan::kByteWindows[static_cast<size_t>(n - 1)];
-  std::string hex;
-  for (int32_t i = w.first; i <= w.last; ++i) {
-    const unsigned char c = static_cast<unsigned char>(content[static_cast<size_t>(i)]);
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return Encode(hex);
-}
+using nerlo::testing::Encode;
+using nerlo::testing::HashEntry;
+using nerlo::testing::WindowEntry;
 
 inline void WriteDatabases(const std::string& dir, const std::vector<std::string>& hashes,
                            const std::vector<std::string>& windows,
                            const std::vector<std::string>& heuristics) {
-  std::string db, tdb, joined;
-  for (const auto& e : hashes) db += e + "\r\n";
-  for (const auto& e : windows) tdb += e + "\r\n";
-  for (size_t i = 0; i < heuristics.size(); ++i) joined += (i ? "\r\n" : "") + heuristics[i];
-  WriteFile(dir + "/database.db", db);
-  WriteFile(dir + "/tdb.ldb", tdb);
-  WriteFile(dir + "/heuristics.db", Encode(joined) + "\r\n");
+  QVERIFY2(nerlo::testing::WriteDatabases(dir, hashes, windows, heuristics),
+           "cannot write the databases");
 }
 
 // A tree with planted detections of the three kinds and clean files around them.

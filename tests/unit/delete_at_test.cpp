@@ -20,31 +20,14 @@
 namespace nerlo::platform {
 namespace {
 
+using nerlo::testing::Names;
 using nerlo::testing::ReadFile;
+using nerlo::testing::StampOf;
 using nerlo::testing::TempDir;
 using nerlo::testing::WriteFile;
 namespace fs = std::filesystem;
 
 // The stamp of path as a read through a descriptor of it would take it.
-FileStamp StampOf(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return {};
-  FileStamp stamp;
-  stamp.identity =
-      FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
-  stamp.size = st.st_size;
-  stamp.modified_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-  stamp.changed_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
-  return stamp;
-}
-
-// Names in dir, to see that nothing is left behind under a temporary name.
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
-
 DirectoryRef Open(const std::string& dir) {
   return Directory::OpenRoot(dir, LinkPolicy::kNoFollow, nullptr);
 }

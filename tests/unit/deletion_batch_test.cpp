@@ -24,34 +24,20 @@
 #include <vector>
 
 #include "scan/quarantine.h"
+#include "tests/unit/os_test_util.h"
 #include "tests/unit/scan_run_fixture.h"
 #include "tests/unit/test_util.h"
 
 namespace nerlo::scan {
 namespace {
 
+using nerlo::testing::Names;
 using nerlo::testing::ReadFile;
+using nerlo::testing::StampOf;
 using nerlo::testing::TempDir;
 using nerlo::testing::WriteFile;
 using platform::DeleteOutcome;
 namespace fs = std::filesystem;
-
-platform::FileStamp StampOf(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return {};
-  platform::FileStamp stamp;
-  stamp.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
-  stamp.size = st.st_size;
-  stamp.modified_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-  stamp.changed_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
-  return stamp;
-}
-
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
 
 int CountPrefixed(const std::string& dir, const std::string& prefix) {
   int n = 0;

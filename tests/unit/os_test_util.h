@@ -12,11 +12,33 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace nerlo::testing {
+
+// The stamp of the file at path (not following a final link) as a scan takes it when it
+// reads the file; an invalid one when path names nothing.
+inline platform::FileStamp StampOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return {};
+  platform::FileStamp stamp;
+  stamp.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+  stamp.size = st.st_size;
+  stamp.modified_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  stamp.changed_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+  return stamp;
+}
+
+// The names in dir, to see that nothing is left behind under a temporary name.
+inline std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.insert(entry.path().filename());
+  return names;
+}
 
 // Starts listing the folder at path as a scan reaches a root: opened once (links resolved as
 // links says), then listed through its handle.

@@ -15,8 +15,7 @@
 
 #include "platform/message_queue.h"
 #include "scan/scan_run.h"
-#include "sigdb/cipher.h"
-#include "sigdb/md5.h"
+#include "tests/common/signature_entries.h"
 #include "tests/unit/test_util.h"
 
 namespace nerlo::scan::testing {
@@ -64,31 +63,10 @@ struct Settings : ScanSettings {
   bool delete_them = false;
 };
 
-inline std::string Encode(std::string_view text) {
-  return sigdb::TCaesarCipher().Encode(sigdb::kCipherKey, text);
-}
-
-inline std::string Md5Text(std::string_view bytes) {
-  sigdb::TMD5 md5;
-  md5.Update(bytes.data(), bytes.size());
-  return md5.DigestText();
-}
-
-inline std::string HexText(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
-// Window n (1 to 8) of content as the window database stores it.
-inline std::string WindowEntry(const std::string& content, int n) {
-  const ByteWindow& w = kByteWindows[n - 1];
-  return Encode(HexText(content.substr(w.first, w.last - w.first + 1)));
-}
+using nerlo::testing::Encode;
+using nerlo::testing::HexText;
+using nerlo::testing::Md5Text;
+using nerlo::testing::WindowEntry;
 
 // Distinct, deterministic file content of a given length.
 inline std::string Content(size_t length, int seed) {
@@ -103,18 +81,12 @@ inline std::string Content(size_t length, int seed) {
   return s;
 }
 
-// Writes database.db, tdb.ldb and heuristics.db into dir from plain entries (hash keys and
-// window signatures already encoded, heuristic strings as they are matched).
+// Writes database.db, tdb.ldb and heuristics.db into dir from plain entries.
 inline void WriteDatabases(const std::string& dir, const std::vector<std::string>& hash_entries,
                            const std::vector<std::string>& window_entries,
                            const std::vector<std::string>& heuristics) {
-  std::string db, tdb, joined;
-  for (const auto& e : hash_entries) db += e + "\r\n";
-  for (const auto& e : window_entries) tdb += e + "\r\n";
-  for (size_t i = 0; i < heuristics.size(); ++i) joined += (i ? "\r\n" : "") + heuristics[i];
-  WriteFile(dir + "/database.db", db);
-  WriteFile(dir + "/tdb.ldb", tdb);
-  WriteFile(dir + "/heuristics.db", Encode(joined) + "\r\n");
+  ASSERT_TRUE(nerlo::testing::WriteDatabases(dir, hash_entries, window_entries, heuristics))
+      << "cannot write the databases into " << dir;
 }
 
 // Shows run's scanner and walks folder with everything below it, waiting for the lookups as
