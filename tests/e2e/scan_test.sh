@@ -56,8 +56,10 @@ cat "$db/database.db" "$db/database.db" >"$db/twice" && mv "$db/twice" "$db/data
 tree="$work/tree"
 mkdir -p "$tree/a/b" "$tree/.hidden" "$tree/ro"
 cp "$samples/hash-sample.bin" "$tree/a/hashed.bin"
-# Only the first 663 bytes carry windows; keep windows 1 to 3 and change the rest.
-head -c 530 "$samples/window-sample.bin" >"$tree/a/b/windows.bin"
+# Only the first 663 bytes carry windows; keep windows 1 to 3 (bytes 400 to 497) and make
+# the rest random from window 4's first byte on: a tail that began inside window 4 would let
+# it match whenever the random byte after the kept ones happened to be the sample's.
+head -c 498 "$samples/window-sample.bin" >"$tree/a/b/windows.bin"
 make_bytes "$tree/a/b/tail.tmp" 200
 cat "$tree/a/b/tail.tmp" >>"$tree/a/b/windows.bin"
 cp "$tree/a/b/windows.bin" "$work/tree-windows.bin"
