@@ -84,7 +84,7 @@ class TFileFind {
   // ahead, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;
   NotifyEvent OnUpcomingDropped;
-  static constexpr size_t kLookahead = 128;
+  static constexpr size_t kLookahead = 1024;
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();

@@ -26,6 +26,9 @@ constexpr int64_t kBatchBytes = 16 << 20;
 // time, a helper still takes this many in a row for one wake-up).
 constexpr size_t kMinHandOff = 8;
 
+// The most 64-byte blocks a helper feeds each lane before it looks for new files again.
+constexpr size_t kRunBlocks = 1024;
+
 // How long the user-interface thread waits for a helper between two runs of its messages.
 constexpr std::chrono::milliseconds kWaitSlice{5};
 
@@ -102,12 +105,9 @@ void SearchHeuristics(ExaminedBytes& out, const THeuristicScanner* scanner,
   out.heuristic_hits = scanner->Scan(out.bytes.data(), out.bytes.size(), pump, interval);
 }
 
-// How many files a helper takes at once: twice the messages its processor hashes side by side,
-// so that the lanes stay full while the files of a batch end one after another.
-size_t BatchSize() {
-  const size_t lanes = sigdb::MD5EngineLanes(sigdb::BestMD5Engine());
-  return lanes > 1 ? 2 * lanes : 1;
-}
+// How many files a helper holds at once: twice the messages its processor hashes side by side,
+// so that a lane whose file ends finds the next one read.
+size_t BatchSize() { return 2 * sigdb::MD5EngineLanes(sigdb::BestMD5Engine()); }
 
 }  // namespace
 
@@ -244,8 +244,9 @@ ExaminedBytes TReadAhead::TakeFront() {
       lock.unlock();
       platform::ProcessMessages();
       lock.lock();
-      if (!job->started && (jobs_.empty() || jobs_.front() != job)) {
-        // Dropped (Clear) before any helper began it: none ever will; the caller reads it.
+      if (job->dropped && !job->done) {
+        // Dropped (Clear): no helper finishes it now, whether or not one had begun it; the
+        // caller reads it.
         ExaminedBytes none;
         none.outcome = ExaminedBytes::Outcome::kDeferred;
         return none;
@@ -268,91 +269,124 @@ ExaminedBytes TReadAhead::TakeFront() {
 }
 
 void TReadAhead::Clear() {
-  // Jobs not begun are dropped at once (closing their files); those in a helper's hands are
-  // waited for, so that nothing they use may go away under them.
+  // Jobs not begun are dropped at once (closing their files). Helpers reading or searching
+  // are waited for, so that nothing they use (the scanner) may go away under them; files a
+  // helper holds only to hash are its own, and it lets go of them when it next looks.
   std::deque<std::shared_ptr<Job>> dropped_ready;
   dropped_ready.swap(ready_);
   released_bytes_ = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   std::deque<std::shared_ptr<Job>> dropped;
   dropped.swap(jobs_);
+  for (const std::shared_ptr<Job>& job : dropped) job->dropped = true;
   held_bytes_ = 0;
   unstarted_ = 0;
   budget_blocked_ = false;
   idle_.wait(lock, [this] { return running_ == 0; });
 }
 
-void TReadAhead::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  std::vector<std::shared_ptr<Job>> batch;
-  std::vector<sigdb::MD5Message> messages;
-  std::vector<sigdb::TCustomMD5::Digest> digests;
-  batch.reserve(batch_);
-  messages.reserve(batch_);
-  digests.reserve(batch_);
-  for (;;) {
-    work_.wait(lock, [this, &batch] {
-      batch.clear();
-      if (ending_) return true;
-      // Files are read in their order: the first ones not begun, as many as have room.
-      int64_t held = held_bytes_;
-      int64_t taken = 0;
-      bool first_unstarted = true;
-      for (const std::shared_ptr<Job>& candidate : jobs_) {
-        if (candidate->started) continue;
-        if (held > 0 && held + candidate->bytes > max_bytes_) {
-          // Woken again when results taken give back room.
-          if (first_unstarted) budget_blocked_ = true;
-          break;
-        }
-        first_unstarted = false;
-        if (!batch.empty() && taken + candidate->bytes > kBatchBytes) break;
-        batch.push_back(candidate);
-        held += candidate->bytes;
-        taken += candidate->bytes;
-        if (batch.size() == batch_) break;
-      }
-      return !batch.empty();
-    });
-    if (batch.empty()) return;  // ending
-    for (const std::shared_ptr<Job>& job : batch) {
-      job->started = true;
-      held_bytes_ += job->bytes;
+bool TReadAhead::TakeUnstarted(size_t most, std::vector<std::shared_ptr<Job>>& intake) {
+  // Files are begun in their order: the first ones not begun, as many as have room.
+  int64_t held = held_bytes_;
+  int64_t taken = 0;
+  bool first_unstarted = true;
+  for (const std::shared_ptr<Job>& candidate : jobs_) {
+    if (candidate->started) continue;
+    if (held > 0 && held + candidate->bytes > max_bytes_) {
+      // Woken again when results taken give back room.
+      if (first_unstarted) budget_blocked_ = true;
+      break;
     }
-    unstarted_ -= batch.size();
-    ++running_;
+    first_unstarted = false;
+    if (!intake.empty() && taken + candidate->bytes > kBatchBytes) break;
+    intake.push_back(candidate);
+    held += candidate->bytes;
+    taken += candidate->bytes;
+    if (intake.size() == most) break;
+  }
+  for (const std::shared_ptr<Job>& job : intake) {
+    job->started = true;
+    held_bytes_ += job->bytes;
+  }
+  unstarted_ -= intake.size();
+  return !intake.empty();
+}
+
+void TReadAhead::Run() {
+  // The lanes outlive each intake: a lane whose file has ended takes the next file read at
+  // once, so that the long files, which hold most of the bytes, are hashed side by side with
+  // each other and not alone at the end of a batch.
+  sigdb::MD5Lanes lanes;
+  std::vector<std::shared_ptr<Job>> in_lane(lanes.Lanes());  // by lane tag
+  std::deque<std::shared_ptr<Job>> waiting;                   // read, waiting for a lane
+  std::vector<std::shared_ptr<Job>> intake;
+  std::vector<std::shared_ptr<Job>> finished;
+  std::vector<sigdb::MD5Lanes::Ended> ended;
+  intake.reserve(batch_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // Files are taken while fewer than batch_ are in hand; with none in hand this helper
+    // sleeps until a batch gathers (or the walk needs the next file).
+    intake.clear();
+    const size_t in_hand = lanes.Busy() + waiting.size();
+    if (in_hand == 0) {
+      work_.wait(lock, [this, &intake] { return ending_ || TakeUnstarted(batch_, intake); });
+      if (ending_) return;
+    } else if (in_hand < batch_ && unstarted_ > 0) {
+      TakeUnstarted(batch_ - in_hand, intake);
+    }
+    // Files dropped by Clear are of no more use: their lanes go to the next ones.
+    for (size_t tag = 0; tag < in_lane.size(); ++tag) {
+      if (in_lane[tag] && in_lane[tag]->dropped) {
+        lanes.Abandon(tag);
+        in_lane[tag].reset();
+      }
+    }
+    std::erase_if(waiting, [](const std::shared_ptr<Job>& job) { return job->dropped; });
+    if (!intake.empty()) ++running_;
     lock.unlock();
 
-    // The whole batch is asked of the disk at once, so that a cold disk has several reads in
-    // flight rather than the one this helper waits for.
-    for (const std::shared_ptr<Job>& job : batch)
-      if (job->file.IsOpen()) job->file.Prefetch(std::min(job->file.Stamp().size, size_limit_));
-    messages.clear();
-    for (const std::shared_ptr<Job>& job : batch) {
-      ReadWhole(job->file, size_limit_, job->result);
-      job->file.Close();
-      if (job->result.outcome == ExaminedBytes::Outcome::kRead)
-        messages.emplace_back(job->result.bytes.data(), job->result.bytes.size());
-    }
-    // The files read are fingerprinted together, then searched one by one and handed over
-    // together, with one wake-up.
-    digests.resize(messages.size());
-    sigdb::MD5Many(messages, digests);
-    size_t next_digest = 0;
-    for (const std::shared_ptr<Job>& job : batch) {
-      if (job->result.outcome == ExaminedBytes::Outcome::kRead) {
-        job->result.md5_text = sigdb::MD5DigestText(digests[next_digest++]);
+    if (!intake.empty()) {
+      // The whole intake is asked of the disk at once, so that a cold disk has several reads
+      // in flight rather than the one this helper waits for.
+      for (const std::shared_ptr<Job>& job : intake)
+        if (job->file.IsOpen()) job->file.Prefetch(std::min(job->file.Stamp().size, size_limit_));
+      for (const std::shared_ptr<Job>& job : intake) {
+        ReadWhole(job->file, size_limit_, job->result);
+        job->file.Close();
+        if (job->result.outcome != ExaminedBytes::Outcome::kRead) {
+          finished.push_back(job);
+          continue;
+        }
+        // Searched while its bytes are still in the cache from the read.
         SearchHeuristics(job->result, job->scanner, {});
+        waiting.push_back(job);
       }
     }
+    for (size_t tag = 0; tag < in_lane.size() && !waiting.empty(); ++tag) {
+      if (in_lane[tag]) continue;
+      const FileBytes& bytes = waiting.front()->result.bytes;
+      lanes.Add(tag, sigdb::MD5Message(bytes.data(), bytes.size()));
+      in_lane[tag] = std::move(waiting.front());
+      waiting.pop_front();
+    }
+    ended.clear();
+    lanes.Run(kRunBlocks, ended);
+    for (const sigdb::MD5Lanes::Ended& done : ended) {
+      in_lane[done.tag]->result.md5_text = sigdb::MD5DigestText(done.digest);
+      finished.push_back(std::move(in_lane[done.tag]));
+    }
+
     lock.lock();
-    for (const std::shared_ptr<Job>& job : batch) job->done = true;
-    --running_;
-    idle_.notify_all();
-    lock.unlock();
-    // Jobs dropped meanwhile go now, with their bytes, not when this helper next wakes.
-    batch.clear();
-    lock.lock();
+    if (!intake.empty()) --running_;
+    for (const std::shared_ptr<Job>& job : finished) job->done = true;
+    if (!intake.empty() || !finished.empty()) idle_.notify_all();
+    if (!finished.empty()) {
+      // Jobs dropped meanwhile go now, with their bytes, outside the lock.
+      lock.unlock();
+      finished.clear();
+      lock.lock();
+    }
   }
 }
 

@@ -57,9 +57,11 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 // A first-in first-out line of files opened by the user-interface thread and read, hashed and
 // searched for the heuristic strings by helper threads. The user-interface thread submits a
 // file when the walk lists it and takes the results in the same order when the walk reports
-// it; what was never reported is dropped unused. A helper takes several files not begun at
-// once (as many as its processor fingerprints side by side, twice over, within a byte budget),
-// reads them, fingerprints them together and hands them over, searched, all at once.
+// it; what was never reported is dropped unused. A helper holds up to twice as many files as
+// its processor fingerprints side by side (within a byte budget): it reads each file it takes
+// and searches it at once, then hashes it in a lane of its own beside the others it holds,
+// and hands each over as its hash ends. A lane whose file has ended takes the next file read,
+// so the lanes stay full across the helper's intakes.
 //
 // Threads wake each other once per batch, not once per file: a helper is woken when a whole
 // batch of files waits to be begun (or the file the walk reports next has not been begun), and the
@@ -67,8 +69,8 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 // the same lock and serves the next files from those.
 //
 // All methods are for the user-interface thread. The scanner handed to Submit must stay
-// loaded and unchanged until the job has been taken or dropped (Clear waits for every running
-// job, so a Clear before reloading it is enough).
+// loaded and unchanged until the job has been taken or dropped (Clear waits for every helper
+// that is reading or searching, so a Clear before reloading it is enough).
 class TReadAhead {
  public:
   // threads helper threads (none: Submit never queues, Full is always true); at most depth
@@ -123,10 +125,14 @@ class TReadAhead {
     int64_t bytes = 0;  // what the job holds against max_bytes once started
     bool started = false;
     bool done = false;
+    bool dropped = false;  // by Clear: a helper holding it lets go without finishing it
     ExaminedBytes result;
   };
 
   void Run();
+  // Lock held. Begins up to most of the first files not begun that fit the byte budget (one
+  // intake holds at most kBatchBytes, or one larger file), appending them to intake.
+  bool TakeUnstarted(size_t most, std::vector<std::shared_ptr<Job>>& intake);
   // Lock held. Returns the bytes of the results taken since the last call to the budget and
   // wakes the helpers when a file was waiting for that room.
   void ReleaseTaken();
@@ -136,7 +142,7 @@ class TReadAhead {
   const int64_t size_limit_;
   const size_t depth_;
   const int64_t max_bytes_;
-  const size_t batch_;     // the most files one helper takes at once
+  const size_t batch_;     // the most files one helper holds at once
   const size_t hand_off_;  // files not begun that make a helper worth waking
   int64_t held_bytes_ = 0;
   size_t unstarted_ = 0;         // jobs queued open and not yet begun

@@ -27,11 +27,12 @@
 namespace nerlo::scan {
 
 // Helper threads that read, fingerprint and search files ahead of the walk, how many files
-// they may hold at once, and how many bytes of files (one large file ahead must not leave
-// the other thread idle, nor many large ones fill the memory).
+// they may hold at once, and how many bytes of files. The large files hold most of the bytes
+// and are few: the line must reach far enough ahead, and hold enough bytes, for the helpers'
+// hash lanes to hold several large files side by side, without many filling the memory.
 inline constexpr size_t kReadAheadThreads = 2;
 inline constexpr size_t kReadAheadDepth = TFileFind::kLookahead;
-inline constexpr int64_t kReadAheadBytes = 48 << 20;
+inline constexpr int64_t kReadAheadBytes = 64 << 20;
 
 // How long the status of database.db and tdb.ldb, once checked during a scan, is trusted
 // before the next file's lookups check it again (a database changed during a scan is seen

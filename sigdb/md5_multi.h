@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "sigdb/md5.h"
 
@@ -42,5 +44,45 @@ using MD5Message = std::span<const uint8_t>;
 void MD5Many(std::span<const MD5Message> messages, std::span<TCustomMD5::Digest> digests);
 void MD5Many(std::span<const MD5Message> messages, std::span<TCustomMD5::Digest> digests,
              MD5Engine engine);
+
+// Messages hashed side by side as they come, for a caller that has them one after another
+// rather than all at once: Add starts a message in a free lane, Run feeds the kernel, and a
+// lane is free again as soon as its message has ended, so the lanes stay full across the
+// caller's batches. Digests are bit for bit those of TMD5. One owner: not thread-safe.
+class MD5Lanes {
+ public:
+  struct Ended {
+    uint64_t tag = 0;
+    TCustomMD5::Digest digest{};
+  };
+  class Engine;
+
+  // engine as for MD5Many.
+  explicit MD5Lanes(MD5Engine engine = BestMD5Engine());
+  ~MD5Lanes();
+  MD5Lanes(const MD5Lanes&) = delete;
+  MD5Lanes& operator=(const MD5Lanes&) = delete;
+
+  // Lanes in all (1, 8 or 16), and those holding a message.
+  size_t Lanes() const;
+  size_t Busy() const;
+
+  // Starts message in a free lane under tag. Its bytes must stay readable and unchanged until
+  // it has ended or been abandoned. Raises std::logic_error when every lane is busy.
+  void Add(uint64_t tag, MD5Message message);
+
+  // Feeds each busy lane at most max_blocks 64-byte blocks, stopping as soon as a message has
+  // ended, and appends every message that ended (its lane now free) to ended. When so few
+  // lanes are busy that the vector kernel would be slower than hashing them one after
+  // another, only the one nearest its end is fed, by the scalar code. Nothing when no lane is
+  // busy.
+  void Run(size_t max_blocks, std::vector<Ended>& ended);
+
+  // Frees the lane of the message under tag, if one holds it; its digest is never given.
+  void Abandon(uint64_t tag);
+
+ private:
+  std::unique_ptr<Engine> engine_;
+};
 
 }  // namespace nerlo::sigdb

@@ -42,7 +42,7 @@ namespace {
 // some to spare for the calls of libraries.
 constexpr int kReservedDescriptors = 16;
 // Files read ahead are useful only up to what the read-ahead line holds.
-constexpr int kMaxFilesAhead = 128;
+constexpr int kMaxFilesAhead = 1024;
 // Deletions waiting for one flush of the quarantine: more gain little.
 constexpr int kMaxDeletionsWaiting = 64;
 

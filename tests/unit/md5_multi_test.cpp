@@ -168,5 +168,88 @@ TEST(MD5Many, EmptyBatchesAndShortDigestListsTouchNothing) {
   }
 }
 
+// Messages added while others are half done, fed in runs of random length (down to a single
+// block, so that runs stop inside a message's own blocks and inside its padded tail), some
+// abandoned midway and their lanes given to new ones, and the lanes drained down to the
+// scalar finish and filled again, as the read-ahead feeds them. Every digest given is the
+// scalar one of its own message, each exactly once, and none of an abandoned message.
+TEST(MD5Lanes, MessagesAddedAbandonedAndFedInRandomRunsAgreeWithTheScalarCode) {
+  std::mt19937_64 random(20261209);
+  std::vector<uint8_t> pool(1 << 18);
+  for (auto& byte : pool) byte = static_cast<uint8_t>(random());
+  for (MD5Engine engine : Engines()) {
+    MD5Lanes lanes(engine);
+    ASSERT_EQ(lanes.Lanes(), MD5EngineLanes(engine));
+    Batch batch;
+    std::vector<Digest> expected;
+    std::vector<int> given;  // per message: digests given; -1 once abandoned
+    std::vector<uint64_t> in_lanes;
+    std::vector<MD5Lanes::Ended> ended;
+    size_t remainder = 0;
+    for (int step = 0; step < 6000; ++step) {
+      const int action = static_cast<int>(random() % 8);
+      if (action < 4 && lanes.Busy() < lanes.Lanes()) {
+        size_t size = 64 * (random() % 40) + remainder++ % 64;
+        if (random() % 10 == 0) size = random() % (pool.size() / 2);
+        batch.Add(pool.data() + random() % (pool.size() - size), size, random() % 64);
+        expected.push_back(ScalarDigest(batch.messages.back()));
+        given.push_back(0);
+        lanes.Add(batch.messages.size() - 1, batch.messages.back());
+        in_lanes.push_back(batch.messages.size() - 1);
+      } else if (action == 4 && !in_lanes.empty()) {
+        const size_t pick = random() % in_lanes.size();
+        lanes.Abandon(in_lanes[pick]);
+        given[in_lanes[pick]] = -1;
+        in_lanes.erase(in_lanes.begin() + static_cast<std::ptrdiff_t>(pick));
+      } else {
+        const size_t max_blocks = random() % 4 == 0 ? 1 + random() % 3 : 1 + random() % 500;
+        ended.clear();
+        lanes.Run(max_blocks, ended);
+        for (const MD5Lanes::Ended& done : ended) {
+          ASSERT_LT(done.tag, expected.size());
+          ASSERT_EQ(given[done.tag], 0) << EngineName(engine) << ", message " << done.tag;
+          given[done.tag] = 1;
+          EXPECT_EQ(done.digest, expected[done.tag])
+              << EngineName(engine) << ", message " << done.tag << ", "
+              << batch.messages[done.tag].size() << " bytes";
+          std::erase(in_lanes, done.tag);
+        }
+      }
+      ASSERT_EQ(lanes.Busy(), in_lanes.size()) << EngineName(engine);
+    }
+    // Drained: every message not abandoned has its digest.
+    while (lanes.Busy() > 0) {
+      ended.clear();
+      lanes.Run(1000, ended);
+      for (const MD5Lanes::Ended& done : ended) {
+        EXPECT_EQ(done.digest, expected[done.tag]) << EngineName(engine);
+        ++given[done.tag];
+      }
+    }
+    for (size_t i = 0; i < given.size(); ++i)
+      EXPECT_NE(given[i], 0) << EngineName(engine) << ", message " << i << " never ended";
+    for (size_t i = 0; i < given.size(); ++i) EXPECT_LE(given[i], 1) << EngineName(engine);
+  }
+}
+
+TEST(MD5Lanes, AFullSetRefusesAnotherMessageAndAnEmptyOneRunsNothing) {
+  for (MD5Engine engine : Engines()) {
+    MD5Lanes lanes(engine);
+    std::vector<MD5Lanes::Ended> ended;
+    lanes.Run(10, ended);
+    EXPECT_TRUE(ended.empty());
+    const std::string text = "abc";
+    const MD5Message message(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    for (size_t i = 0; i < lanes.Lanes(); ++i) lanes.Add(i, message);
+    EXPECT_THROW(lanes.Add(99, message), std::logic_error);
+    lanes.Abandon(12345);  // no lane holds it
+    EXPECT_EQ(lanes.Busy(), lanes.Lanes());
+    while (lanes.Busy() > 0) lanes.Run(1, ended);
+    ASSERT_EQ(ended.size(), lanes.Lanes());
+    for (const MD5Lanes::Ended& done : ended)
+      EXPECT_EQ(MD5DigestText(done.digest), "900150983CD24FB0D6963F7D28E17F72");
+  }
+}
+
 }  // namespace
 }  // namespace nerlo::sigdb

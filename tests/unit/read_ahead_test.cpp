@@ -15,6 +15,7 @@
 
 #include "platform/message_queue.h"
 #include "sigdb/md5.h"
+#include "tests/common/signature_entries.h"
 #include "test_util.h"
 
 namespace nerlo::scan {
@@ -276,6 +277,37 @@ TEST(ReadAhead, ClearWhileTheReportedFileIsAwaitedDropsTheLine) {
     ASSERT_TRUE(ahead.FrontIs(nullptr, "f5"));
     const ExaminedBytes fifth = ahead.TakeFront();
     EXPECT_EQ(std::string(fifth.bytes.begin(), fifth.bytes.end()), "bytes 5");
+  }
+  platform::InstallMessageQueue(nullptr);
+}
+
+// A stop while the reported file is still being hashed: the helper lets go of it, so the walk
+// must not wait for it; the file comes back kDeferred (or read, had the helper finished first),
+// and the line serves the next walk.
+TEST(ReadAhead, ClearWhileTheReportedFileIsHashedDoesNotWaitForIt) {
+  TempDir dir;
+  std::string big(4 << 20, 'x');
+  for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
+  WriteFile(dir / "big", big);
+  WriteFile(dir / "next", "next bytes");
+  HookQueue queue;
+  platform::InstallMessageQueue(&queue);
+  for (int round = 0; round < 5; ++round) {
+    TReadAhead ahead(1, 8, 16 << 20, 8 << 20);
+    ahead.Submit(nullptr, "big", OpenFile(dir / "big"), 0, nullptr);
+    queue.hook = [&] { ahead.Clear(); };
+    const ExaminedBytes first = ahead.TakeFront();
+    if (first.outcome == Outcome::kRead) {
+      EXPECT_EQ(first.bytes.size(), big.size());
+      EXPECT_EQ(first.md5_text, nerlo::testing::Md5Text(big));
+    } else {
+      EXPECT_EQ(first.outcome, Outcome::kDeferred);
+    }
+    queue.hook = nullptr;
+    ahead.Submit(nullptr, "next", OpenFile(dir / "next"), 0, nullptr);
+    ASSERT_TRUE(ahead.FrontIs(nullptr, "next"));
+    const ExaminedBytes next = ahead.TakeFront();
+    EXPECT_EQ(std::string(next.bytes.begin(), next.bytes.end()), "next bytes");
   }
   platform::InstallMessageQueue(nullptr);
 }
