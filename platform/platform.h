@@ -418,8 +418,10 @@ bool BeginDeleteAt(const Directory& dir, const std::string& name, const FileStam
 // largest_block bytes come from the heaps (not from mappings of their own, which are given
 // back on every free), and up to keep_bytes free at the top of a heap stay with it. Memory
 // given back to the system and asked for again is faulted in page by page, which costs a scan
-// that allocates and frees file buffers by the thousand a quarter of its system time.
-// Process-wide; largest_block at most 32 MiB.
+// that allocates and frees file buffers by the thousand a quarter of its system time. All
+// threads share one heap: buffers allocated by one thread and freed by another would
+// otherwise make each allocating thread's heap grow to the most they ever held together,
+// nearly doubling the memory a scan uses. Process-wide; largest_block at most 32 MiB.
 void KeepFreedMemory(size_t largest_block, size_t keep_bytes);
 
 // Frees what AllocateLargeBlock gave; a null pointer is left alone.

@@ -26,6 +26,8 @@ void KeepFreedMemory(size_t largest_block, size_t keep_bytes) {
   // Either setting turns off the allocator's own adjustment of both.
   mallopt(M_MMAP_THRESHOLD, static_cast<int>(largest_block));
   mallopt(M_TRIM_THRESHOLD, static_cast<int>(keep_bytes));
+  // One heap for every thread (the allocator's arenas): its lock is taken a few times per file.
+  mallopt(M_ARENA_MAX, 1);
 }
 
 void* AllocateLargeBlock(size_t bytes) {
