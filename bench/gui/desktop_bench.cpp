@@ -4,8 +4,8 @@
 //       Scans FOLDER RUNS times as a user would ("Scan", "Folder", OK) with "Ignore them" and
 //       heuristics on, databases from DB_DIR; prints one line per run:
 //       "seconds scanned infected".
-//   nerlo-desktop-bench stop DB_DIR FILE INTERVAL_MS
-//       Scans the single FILE and, every INTERVAL_MS while the walk runs, clicks Stop from
+//   nerlo-desktop-bench stop DB_DIR FOLDER INTERVAL_MS
+//       Scans FOLDER and, every INTERVAL_MS while the walk runs, clicks Stop from
 //       another thread's timing (answered No); prints one line per question:
 //       "latency_ms", the time from the click being posted to the question being asked.
 #include <QApplication>
@@ -36,7 +36,7 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: nerlo-desktop-bench scan DB_DIR FOLDER RUNS\n"
-               "       nerlo-desktop-bench stop DB_DIR FILE INTERVAL_MS\n");
+               "       nerlo-desktop-bench stop DB_DIR FOLDER INTERVAL_MS\n");
   return 2;
 }
 
@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
       }
     });
     Form1->FlatButton1->click();
-    Form2->RadioButton4->setChecked(true);
-    windows::DialogService::SetNextFileName(target);
+    Form2->RadioButton3->setChecked(true);
+    windows::DialogService::SetNextDirectory(target);
     Form2->Button1->click();
     walking = false;
     clicker.join();
