@@ -318,7 +318,7 @@ void TReadAhead::Run() {
   // each other and not alone at the end of a batch.
   sigdb::MD5Lanes lanes;
   std::vector<std::shared_ptr<Job>> in_lane(lanes.Lanes());  // by lane tag
-  std::deque<std::shared_ptr<Job>> waiting;                   // read, waiting for a lane
+  std::deque<std::shared_ptr<Job>> waiting;                  // read, waiting for a lane
   std::vector<std::shared_ptr<Job>> intake;
   std::vector<std::shared_ptr<Job>> finished;
   std::vector<sigdb::MD5Lanes::Ended> ended;

@@ -99,7 +99,8 @@ void TScanRun::TakeOutcomes(std::vector<KeptDeletion> outcomes) {
     waiting_outcomes_.pop_front();
   }
   // One at a time: should the view raise, what is left is shown by the next call.
-  while (!held_.empty() && (held_.front().outcome == nullptr || held_.front().outcome->has_value())) {
+  while (!held_.empty() &&
+         (held_.front().outcome == nullptr || held_.front().outcome->has_value())) {
     std::function<void()> tell = std::move(held_.front().tell);
     held_.pop_front();
     tell();
@@ -332,8 +333,8 @@ void TScanRun::ffMatch(TFileFind& sender) {
   unpaced_ = 0;
   TendDeletions();
   ExaminedBytes examined = TakeBytes(sender);
-  FileInHand file{sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp,
-                  {}};
+  FileInHand file{
+      sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp, {}};
   if (!CheckRead(file.path, examined)) return;
   file.content.bytes = {reinterpret_cast<const char*>(examined.bytes.data()),
                         examined.bytes.size()};

@@ -412,8 +412,7 @@ class LaneSet final : public MD5Lanes::Engine {
     if (tail_left_[lane] > 0) return;
     MD5Lanes::Ended& done = ended.emplace_back();
     done.tag = tag_[lane];
-    const uint32_t words[4] = {state_[0][lane], state_[1][lane], state_[2][lane],
-                               state_[3][lane]};
+    const uint32_t words[4] = {state_[0][lane], state_[1][lane], state_[2][lane], state_[3][lane]};
     StoreDigest(words, done.digest);
     busy_lane_[lane] = false;
     --busy_;
@@ -424,8 +423,8 @@ class LaneSet final : public MD5Lanes::Engine {
   size_t RunScalar(size_t max_blocks, std::vector<MD5Lanes::Ended>& ended) {
     size_t lane = L;
     for (size_t i = 0; i < L; ++i) {
-      if (busy_lane_[i] && (lane == L || body_left_[i] + tail_left_[i] <
-                                             body_left_[lane] + tail_left_[lane]))
+      if (busy_lane_[i] &&
+          (lane == L || body_left_[i] + tail_left_[i] < body_left_[lane] + tail_left_[lane]))
         lane = i;
     }
     const size_t run = std::min(max_blocks, SegmentLeft(lane));

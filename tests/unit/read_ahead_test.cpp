@@ -15,8 +15,8 @@
 
 #include "platform/message_queue.h"
 #include "sigdb/md5.h"
-#include "tests/common/signature_entries.h"
 #include "test_util.h"
+#include "tests/common/signature_entries.h"
 
 namespace nerlo::scan {
 namespace {
