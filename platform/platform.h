@@ -179,8 +179,8 @@ struct DescriptorShares {
 
 // Reads the process's descriptor limit (its soft limit) now and shares what it allows after
 // a reserve (standard streams, a database being loaded, listings and the descriptors a call
-// holds for a moment) between directory handles and files read ahead: from now on the pool
-// of directory handles keeps at most the first share open. Call before a scan.
+// holds for a moment) between directory handles, deletions waiting and files read ahead: from
+// now on the pool of directory handles keeps at most the first share open. Call before a scan.
 DescriptorShares ShareDescriptors();
 
 // True when code says that the process (EMFILE) or the system (ENFILE) has no descriptor

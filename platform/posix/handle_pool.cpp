@@ -41,7 +41,7 @@ namespace {
 // moment while its type is checked and it is reopened for reading, a deletion's handle, and
 // some to spare for the calls of libraries.
 constexpr int kReservedDescriptors = 16;
-// Files read ahead are useful only up to what the read-ahead line holds.
+// Files read ahead are useful only up to what the read-ahead line holds (the walk's look-ahead).
 constexpr int kMaxFilesAhead = 1024;
 // Deletions waiting for one flush of the quarantine: more gain little.
 constexpr int kMaxDeletionsWaiting = 64;
@@ -66,11 +66,15 @@ DescriptorShares ShareDescriptors() {
   // Half for each, each up to what it can use; the directories' share at least 2 (a handle
   // and its parent's).
   shares.directories = static_cast<int>(std::clamp<int64_t>(usable / 2, 2, kMaxOpenDirectories));
-  shares.files =
-      static_cast<int>(std::clamp<int64_t>(usable - shares.directories, 0, kMaxFilesAhead));
-  // What is left, two descriptors a deletion; one deletion at a time is in the reserve.
+  const int64_t rest = usable - shares.directories;
+  // Deletions before files read ahead, two descriptors each, up to a quarter of the rest: the
+  // files read ahead would take all of a common limit of 1,024, and deletions one at a time
+  // each wait for a flush of the quarantine of their own. One deletion at a time is in the
+  // reserve.
   shares.deletions = static_cast<int>(std::clamp<int64_t>(
-      (usable - shares.directories - shares.files) / 2, 1, kMaxDeletionsWaiting));
+      std::min<int64_t>(rest / 4, 2 * kMaxDeletionsWaiting) / 2, 1, kMaxDeletionsWaiting));
+  shares.files = static_cast<int>(
+      std::clamp<int64_t>(rest - 2 * static_cast<int64_t>(shares.deletions), 0, kMaxFilesAhead));
   std::lock_guard<std::mutex> lock(DirectoryAccess::pool().mutex);
   DirectoryAccess::pool().max_open = shares.directories;
   return shares;

@@ -156,6 +156,33 @@ TEST(HandleWalk, NoDescriptorLeftReleasesIdleFolderHandlesInsteadOfFailing) {
   EXPECT_EQ(failure, "");
 }
 
+// The shares never add up to more than the limit leaves after the reserve, and under the
+// common limit of 1,024 descriptors the files read ahead (up to 1,024 of them) do not crowd out
+// the deletions: a whole batch of them may wait for one flush of the quarantine.
+TEST(HandleWalk, DescriptorSharesFitTheLimitAndLeaveDeletionsTheirBatch) {
+  struct rlimit original {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  for (rlim_t soft : {rlim_t{24}, rlim_t{64}, rlim_t{256}, rlim_t{1024}, rlim_t{4096}}) {
+    if (original.rlim_max != RLIM_INFINITY && soft > original.rlim_max) continue;
+    const std::string failure = nerlo::testing::RunInChild([&]() -> std::string {
+      struct rlimit limit = {soft, original.rlim_max};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return "setrlimit failed";
+      const platform::DescriptorShares shares = platform::ShareDescriptors();
+      std::string result;
+      const int64_t taken = int64_t{shares.directories} + shares.files + 2 * shares.deletions;
+      if (taken > static_cast<int64_t>(soft) - 16) result += "over the limit; ";
+      if (shares.directories < 2 || shares.deletions < 1 || shares.files < 0)
+        result += "a share below its floor; ";
+      if (platform::MaxOpenDirectories() != shares.directories) result += "pool not bounded; ";
+      if (soft == 1024 && (shares.deletions != 64 || shares.files < 512))
+        result += "deletions " + std::to_string(shares.deletions) + ", files " +
+                  std::to_string(shares.files) + "; ";
+      return result;
+    });
+    EXPECT_EQ(failure, "") << "soft limit " << soft;
+  }
+}
+
 TEST(HandleWalk, FileUnderAPathOfEightThousandBytesIsReachedAndRead) {
   TempDir dir;
   const std::string name(250, 'n');
