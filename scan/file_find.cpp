@@ -218,7 +218,7 @@ void TFileFind::Enter(const std::string& mask, platform::DirectoryRef dir, WalkS
     // Entries listed and not yet reported, in listing order (one at a time without a
     // look-ahead).
     std::deque<std::string>& ahead = own->ahead;
-    const size_t lookahead = OnUpcoming ? kLookahead : 1;
+    const size_t lookahead = OnUpcoming ? lookahead_ : 1;
     for (;;) {
       ListFiles(*own, top.dir, lookahead - std::min(lookahead, ahead.size()));
       if (own->listed_all && OnUpcoming && search_scope_ != TSearchScope::ssCurrentDir)
@@ -306,12 +306,12 @@ void TFileFind::ListAhead(const std::string& mask, WalkState& walk, size_t told_
     }
   }
   const size_t directories_ahead = DirectoriesAhead();
-  while (told < kLookahead && walk.prefetched.size() < directories_ahead) {
+  while (told < lookahead_ && walk.prefetched.size() < directories_ahead) {
     if (!walk.prefetched.empty()) {
       Prefetch& last = *walk.prefetched.back();
       if (last.dir != nullptr && !last.listed_all) {
         const size_t before = last.ahead.size();
-        ListFiles(last, last.dir, kLookahead - told);
+        ListFiles(last, last.dir, lookahead_ - told);
         told += last.ahead.size() - before;
         continue;
       }

@@ -1,6 +1,7 @@
 // TFileFind: walks a scan target depth first and reports every file through OnMatch.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -74,17 +75,20 @@ class TFileFind {
   // A directory that was to be walked and cannot be listed (or reached again): its path as
   // the walk names it and the reason, as ReasonText gives it.
   NotExaminedEvent OnNotExamined;
-  // The look-ahead: while OnUpcoming is set, the walk lists up to kLookahead files ahead of
-  // the one it reports and tells each of them to OnUpcoming, in the order they will be
-  // reported, before it is reported. Once a file pass has listed its directory to the end, it
-  // runs on into the next directory the walk will enter (opened then, from the same parent
-  // handle the walk would use; its directory pass is then read early too), and on, holding at
-  // most a quarter of platform::MaxOpenDirectories() directories listed ahead. When the walk
+  // The look-ahead: while OnUpcoming is set, the walk lists up to kLookahead files (or what
+  // SetLookahead set) ahead of the one it reports and tells each of them to OnUpcoming, in the
+  // order they will be reported, before it is reported. Once a file pass has listed its directory
+  // to the end, it runs on into the next directory the walk will enter (opened then, from the same
+  // parent handle the walk would use; its directory pass is then read early too), and on, holding
+  // at most a quarter of platform::MaxOpenDirectories() directories listed ahead. When the walk
   // stops with entries told and not reported, or does not enter the directory it listed
   // ahead, OnUpcomingDropped is called once: they will never be reported.
   UpcomingEvent OnUpcoming;
   NotifyEvent OnUpcomingDropped;
   static constexpr size_t kLookahead = 1024;
+  // Lists at most files (1 to kLookahead) ahead from the next walk on: a listener that holds
+  // something scarce for each file told, such as a descriptor, lowers it to what it has.
+  void SetLookahead(size_t files) { lookahead_ = std::clamp<size_t>(files, 1, kLookahead); }
 
   // Walks FileName (its directory part, resolved once here following links, or the drives).
   void Start();
@@ -119,7 +123,7 @@ class TFileFind {
   // Reads dir's directory pass.
   void ListSubdirectories(const platform::Directory& dir, Subdirectories& pass);
   // Opens and lists the directories the walk enters next, telling their files to OnUpcoming,
-  // until kLookahead files are told and not reported (told_here of them by the current file
+  // until the look-ahead's files are told and not reported (told_here of them by the current file
   // pass). A directory that cannot be opened or listed now is left to the walk.
   void ListAhead(const std::string& mask, WalkState& walk, size_t told_here);
   // The directory listed ahead as name in parent, if it is the next one listed ahead; any
@@ -142,6 +146,7 @@ class TFileFind {
   TSearchScope search_scope_ = TSearchScope::ssEntireDisk;
   std::string file_name_;
   bool stop_on_first_match_ = true;
+  size_t lookahead_ = kLookahead;
   std::string last_match_;
   platform::DirectoryRef last_directory_;
   std::string last_name_;

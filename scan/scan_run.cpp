@@ -38,6 +38,9 @@ TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string dat
   platform::KeepFreedMemory(kKeptBlockBytes, kKeptFreeBytes);
   const platform::DescriptorShares shares = platform::ShareDescriptors();
   open_file_share_ = static_cast<size_t>(shares.files);
+  // Every file told ahead and not yet read holds a descriptor: told beyond the share, a file
+  // would be read here on this thread when the walk reports it.
+  ff.SetLookahead(open_file_share_);
   DeletionLimits limits;
   limits.files = std::min(limits.files, static_cast<size_t>(shares.deletions));
   deletions_.SetLimits(limits);

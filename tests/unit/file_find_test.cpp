@@ -456,9 +456,10 @@ struct WalkLog {
 // Walks target, stopping at the stop_at-th event (never when 0), once with the look-ahead and
 // once without it.
 WalkLog LoggedWalk(const std::string& target, bool lookahead, size_t stop_at,
-                   const std::function<void()>& on_first_match = {}) {
+                   const std::function<void()>& on_first_match = {}, size_t files_ahead = 0) {
   CountingQueue queue;
   TFileFind ff;
+  if (files_ahead > 0) ff.SetLookahead(files_ahead);
   ff.SetStopOnFirstMatch(false);
   ff.SetFileName(target);
   WalkLog log;
@@ -527,6 +528,11 @@ TEST(FileFind, LookAheadRunsAcrossDirectoriesAndLeavesTheWalkUnchanged) {
   EXPECT_TRUE(ahead.told.empty());
   EXPECT_EQ(ahead.dropped, 0);
   EXPECT_EQ(ahead.most_told_ahead, TFileFind::kLookahead);
+  // A shorter look-ahead, as a scan sets it under a low descriptor limit: the same walk.
+  const WalkLog shorter = LoggedWalk(target, true, 0, {}, 50);
+  EXPECT_EQ(shorter.events, plain.events);
+  EXPECT_FALSE(shorter.out_of_order);
+  EXPECT_EQ(shorter.most_told_ahead, 50u);
 
   // Files of a directory still to come are told while the current one is being reported.
   {
