@@ -45,10 +45,12 @@ void QtMessageQueue::Synchronize(std::function<void()> fn) {
 }
 
 void QtMessageQueue::Queue(std::function<void()> fn) {
-  Post(std::move(fn));
-  // Wakes the event loop, which then runs the posted calls, also when no scan pumps.
-  QMetaObject::invokeMethod(
-      this, [this] { RunPosted(); }, Qt::QueuedConnection);
+  // Wakes the event loop, which then runs the posted calls, also when no scan pumps. The wake
+  // is posted under the queue's lock: once fn has run, this queue may be gone.
+  Post(std::move(fn), [this] {
+    QMetaObject::invokeMethod(
+        this, [this] { RunPosted(); }, Qt::QueuedConnection);
+  });
 }
 
 }  // namespace nerlo::app

@@ -35,13 +35,15 @@ void MessageQueue::RunOrQueueAndWait(std::thread::id owner, std::function<void()
   done->cv.wait(lock, [&] { return done->done; });
 }
 
-void MessageQueue::Post(std::function<void()> fn) {
-  {
-    std::lock_guard<std::mutex> lock(posted_mutex_);
-    posted_.push_back(std::move(fn));
-    any_posted_.store(true, std::memory_order_relaxed);
-  }
+void MessageQueue::Post(std::function<void()> fn, const std::function<void()>& wake) {
+  // Everything is done under the lock: the user-interface thread can take fn only after the
+  // lock is released, and once fn has run the queue may be destroyed (a worker's Synchronize
+  // has returned, the scan has ended), so nothing here may touch the queue after that.
+  std::lock_guard<std::mutex> lock(posted_mutex_);
+  posted_.push_back(std::move(fn));
+  any_posted_.store(true, std::memory_order_relaxed);
   posted_cv_.notify_all();
+  if (wake) wake();
 }
 
 void MessageQueue::RunPosted() {

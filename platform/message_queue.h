@@ -56,8 +56,10 @@ class MessageQueue {
   // elsewhere posts it with Queue and waits until it has run.
   void RunOrQueueAndWait(std::thread::id owner, std::function<void()> fn);
 
-  // Any thread: appends fn to the posted calls and wakes WaitForPosted.
-  void Post(std::function<void()> fn);
+  // Any thread: appends fn to the posted calls and wakes WaitForPosted. wake, when given, runs
+  // under the same lock (it may not post): a queue that must also wake an event loop does it
+  // there, since the queue may be gone as soon as fn has run.
+  void Post(std::function<void()> fn, const std::function<void()>& wake = {});
 
   // User-interface thread: runs the posted calls, in order, until none is left (also those
   // that they post), swallowing what escapes them.

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -23,6 +25,38 @@ TEST(PlainMessageQueue, SynchronizeFromWorkerRunsOnOwnerThreadAndWaits) {
   while (!returned) queue.WaitForMessages(std::chrono::milliseconds(10));
   worker.join();
   EXPECT_EQ(ran_on, owner);
+}
+
+// Once a worker's last call has run, the owner may destroy the queue at once (a scan has ended,
+// a test restores its queue), while the worker is still on its way out of Synchronize. The queue
+// lives in a buffer scribbled over as soon as it is destroyed: a late touch of it hangs or
+// crashes the worker.
+TEST(PlainMessageQueue, MayBeDestroyedAsSoonAsTheLastPostedCallHasRun) {
+  struct State {
+    alignas(PlainMessageQueue) unsigned char place[sizeof(PlainMessageQueue)];
+    std::atomic<bool> ran{false};
+    std::atomic<bool> left{false};
+  };
+  static State state;  // outlives a worker that is left behind hanging
+  for (int i = 0; i < 2000; ++i) {
+    state.ran = false;
+    state.left = false;
+    auto* queue = new (state.place) PlainMessageQueue();
+    std::thread worker([queue] {
+      queue->Synchronize([] { state.ran = true; });
+      state.left = true;
+    });
+    while (!state.ran) queue->ProcessMessages();
+    queue->~PlainMessageQueue();
+    std::memset(state.place, 0xA5, sizeof state.place);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!state.left && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    if (!state.left) {
+      worker.detach();
+      FAIL() << "a worker still used the destroyed queue, round " << i;
+    }
+    worker.join();
+  }
 }
 
 TEST(PlainMessageQueue, MessagesRunInPostingOrderIncludingNestedPosts) {
