@@ -273,6 +273,8 @@ class TScanRun {
   bool lookup_thread_reported_ = false;
   // Window lookups made on this thread, when the index makes them cheap.
   sigdb::TFileSearch window_search_;
+  // The signatures of the file in hand's windows, in window order.
+  std::string window_signatures_[kByteWindows.size()];
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

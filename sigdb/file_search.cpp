@@ -431,6 +431,35 @@ bool TFileSearch::UseIndex() {
   return true;
 }
 
+void TFileSearch::Prefetch(std::span<const Lookup> lookups) {
+  struct Item {
+    const QGramIndex* index;
+    const unsigned char* text;
+    size_t size;
+    QGramIndex::Probe probe;
+  };
+  constexpr size_t kBatch = 16;
+  for (size_t from = 0; from < lookups.size(); from += kBatch) {
+    Item items[kBatch];
+    size_t count = 0;
+    for (const Lookup& lookup : lookups.subspan(from, std::min(kBatch, lookups.size() - from))) {
+      const DatabaseSnapshot* snapshot = lookup.search->snapshot_.get();
+      if (snapshot == nullptr || lookup.search->BlockStart() != snapshot->bytes.get() ||
+          lookup.pattern.size() < QGramIndex::kMinPattern)
+        continue;
+      const QGramIndex* index = snapshot->Index();
+      if (index == nullptr) continue;
+      items[count++] = {
+          index, snapshot->bytes.get(), snapshot->size,
+          index->ProbeOf(reinterpret_cast<const unsigned char*>(lookup.pattern.data()), true)};
+    }
+    for (int round = 0; round < QGramIndex::kPrefetchRounds; ++round) {
+      for (size_t i = 0; i < count; ++i)
+        items[i].index->Prefetch(items[i].probe, round, items[i].text, items[i].size);
+    }
+  }
+}
+
 int32_t TFileSearch::FindNext() {
   if (!UseIndex()) return TBaseSearch::FindNext();
   // The same steps and the same position as the skip-table search: the next match is the

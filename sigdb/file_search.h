@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,6 +124,17 @@ class TFileSearch : public TBaseSearch {
   // its cost does not grow with the database; prepares that search. False for a short
   // pattern, a pattern standing at too many places, or no database held.
   bool Indexed() { return UseIndex(); }
+
+  // A search to be made next, for pattern, through search as it holds its database then.
+  struct Lookup {
+    TFileSearch* search;
+    std::string_view pattern;
+  };
+  // Asks memory for what the index searches of lookups will read, for all of them together
+  // (QGramIndex::Prefetch), so that lookups made one after the other, right after this, find
+  // their lines at hand instead of each waiting on memory in turn. A hint only: it changes
+  // nothing that a search finds, and passes over lookups that the index does not serve.
+  static void Prefetch(std::span<const Lookup> lookups);
 
   // The number of database reads begun in this process, by every instance; for tests and
   // diagnostics. Any thread.

@@ -605,5 +605,25 @@ TEST(QGramIndex, CandidatesCoverEveryOccurrenceAndRespectTheLimit) {
   EXPECT_TRUE(out.empty());
 }
 
+// A lookup compares every candidate with the text, one memory miss each in a large database:
+// the samples' tags leave few strangers among the candidates of a pattern that is absent.
+TEST(QGramIndex, AnAbsentPatternHasFewCandidates) {
+  std::mt19937 random(7);
+  const std::string alphabet = "0123456789ABCDEF";
+  const std::string text = RandomText(random, 1 << 20, alphabet);
+  const QGramIndex index(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  size_t candidates = 0;
+  constexpr int kPatterns = 200;
+  std::vector<uint32_t> out;
+  for (int i = 0; i < kPatterns; ++i) {
+    const std::string pattern = RandomText(random, 64, alphabet);
+    ASSERT_TRUE(index.Candidates(reinterpret_cast<const unsigned char*>(pattern.data()),
+                                 pattern.size(), 100000, &out));
+    candidates += out.size();
+  }
+  // Sixteen probes of one or two samples each, one in sixteen of them of the pattern's tag.
+  EXPECT_LT(candidates, 4u * kPatterns);
+}
+
 }  // namespace
 }  // namespace nerlo::sigdb
