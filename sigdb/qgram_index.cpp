@@ -18,16 +18,32 @@ uint64_t Load64(const unsigned char* bytes) {
   return word;
 }
 
+// Folds eight bytes that are all below 0x80, as kFoldTable does: A-Z gain 0x20. No byte
+// carries into the next: each sum stays below 0x100.
+uint64_t FoldAscii(uint64_t word) {
+  constexpr uint64_t kEach = 0x0101010101010101u;
+  const uint64_t from_a = word + kEach * (0x80 - 'A');      // top bit: the byte is 'A' or above
+  const uint64_t past_z = word + kEach * (0x80 - 'Z' - 1);  // top bit: the byte is above 'Z'
+  return word | ((from_a & ~past_z & kEach * 0x80) >> 2);
+}
+
 }  // namespace
 
 uint64_t QGramIndex::HashOf(const unsigned char* gram, bool fold) {
-  unsigned char folded[kGram];
+  uint64_t low = Load64(gram), high = Load64(gram + 8);
   if (fold) {
-    for (size_t i = 0; i < kGram; ++i) folded[i] = kFoldTable[gram[i]];
-    gram = folded;
+    if (((low | high) & 0x8080808080808080u) == 0) {
+      low = FoldAscii(low);
+      high = FoldAscii(high);
+    } else {
+      unsigned char folded[kGram];
+      for (size_t i = 0; i < kGram; ++i) folded[i] = kFoldTable[gram[i]];
+      low = Load64(folded);
+      high = Load64(folded + 8);
+    }
   }
-  uint64_t h = Load64(gram) * 0x9E3779B97F4A7C15u;
-  h ^= std::rotl(Load64(gram + 8) * 0xC2B2AE3D27D4EB4Fu, 31);
+  uint64_t h = low * 0x9E3779B97F4A7C15u;
+  h ^= std::rotl(high * 0xC2B2AE3D27D4EB4Fu, 31);
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9u;
   return h;

@@ -605,6 +605,25 @@ TEST(QGramIndex, CandidatesCoverEveryOccurrenceAndRespectTheLimit) {
   EXPECT_TRUE(out.empty());
 }
 
+// The index folds the text eight bytes at a time when they are all below 0x80, through the
+// table otherwise: either way an entry is found whatever the case of every byte in it.
+TEST(QGramIndex, CandidatesFoldEveryByteAsTheSearchDoes) {
+  for (int c = 0; c < 256; ++c) {
+    std::string entry = "abcdefghijklmnopqrstuvwxyz012345";
+    entry[5] = entry[20] = static_cast<char>(c);
+    std::string folded = entry;
+    for (char& b : folded) b = static_cast<char>(TBaseSearch::Fold(static_cast<unsigned char>(b)));
+    for (const std::string& stored : {entry, folded}) {
+      const std::string text = std::string(16, '.') + stored + std::string(16, '.');
+      const QGramIndex index(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+      std::vector<uint32_t> out;
+      ASSERT_TRUE(index.Candidates(reinterpret_cast<const unsigned char*>(folded.data()),
+                                   folded.size(), 100, &out));
+      EXPECT_TRUE(std::binary_search(out.begin(), out.end(), 16u)) << "byte " << c;
+    }
+  }
+}
+
 // A lookup compares every candidate with the text, one memory miss each in a large database:
 // the samples' tags leave few strangers among the candidates of a pattern that is absent.
 TEST(QGramIndex, AnAbsentPatternHasFewCandidates) {
