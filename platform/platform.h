@@ -421,7 +421,10 @@ bool BeginDeleteAt(const Directory& dir, const std::string& name, const FileStam
 // that allocates and frees file buffers by the thousand a quarter of its system time. All
 // threads share one heap: buffers allocated by one thread and freed by another would
 // otherwise make each allocating thread's heap grow to the most they ever held together,
-// nearly doubling the memory a scan uses. Process-wide; largest_block at most 32 MiB.
+// nearly doubling the memory a scan uses. The first call also asks the system to back seven
+// eighths of keep_bytes at the heap's top with huge pages, which the file buffers then come
+// from (advice only: untouched, it costs no memory). Process-wide; largest_block at most
+// 32 MiB.
 void KeepFreedMemory(size_t largest_block, size_t keep_bytes);
 
 // Frees what AllocateLargeBlock gave; a null pointer is left alone.

@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kKeptBlockBytes = 8 << 20;
 static_assert(kSizeLimit < static_cast<int64_t>(kKeptBlockBytes));
 // Free memory a heap keeps: room for the read-ahead's budget.
-constexpr size_t kKeptFreeBytes = 96 << 20;
+constexpr size_t kKeptFreeBytes = 128 << 20;
 static_assert(kReadAheadBytes < static_cast<int64_t>(kKeptFreeBytes));
 
 }  // namespace

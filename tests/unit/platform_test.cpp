@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -350,6 +352,40 @@ TEST(LargeBlock, ZeroFilledWritableAndRefusedWhenImpossible) {
   }
   EXPECT_THROW(AllocateLargeBlock(SIZE_MAX - 1024), std::bad_alloc);
   EXPECT_THROW(MakeLargeArray<unsigned char>(size_t{1} << 62), std::bad_alloc);
+}
+
+// The heap's kept memory is advised for huge pages, as one stretch of the heap itself (the
+// kernel marks such a mapping "hg"), and blocks taken from it afterwards are ordinary heap
+// memory that the program can fill and free.
+TEST(KeptMemory, TheHeapsKeptStretchIsAdvisedForHugePages) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator has no heap of its own to advise";
+#else
+  KeepFreedMemory(size_t{8} << 20, size_t{128} << 20);
+  std::ifstream smaps("/proc/self/smaps");
+  ASSERT_TRUE(smaps.is_open());
+  size_t advised = 0;
+  size_t length = 0;
+  bool heap = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long long from = 0;
+    unsigned long long to = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx ", &from, &to) == 2 && line.find(' ') < 30) {
+      heap = line.find("[heap]") != std::string::npos;
+      length = static_cast<size_t>(to - from);
+    } else if (heap && line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" hg ") != line.npos) {
+      advised += length;
+    }
+  }
+  // Seven eighths of the kept bytes, less the pieces' rounding to 2 MiB.
+  EXPECT_GE(advised, size_t{104} << 20);
+  std::vector<std::unique_ptr<unsigned char[]>> blocks;
+  for (int i = 0; i < 20; ++i) {
+    blocks.emplace_back(new unsigned char[size_t{5} << 20]);
+    std::fill_n(blocks.back().get(), size_t{5} << 20, static_cast<unsigned char>(i));
+  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(blocks[i][(size_t{5} << 20) - 1], i);
+#endif
 }
 
 }  // namespace
