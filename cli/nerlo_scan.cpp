@@ -18,6 +18,8 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cli/report_text.h"
@@ -172,6 +174,53 @@ struct DatabaseCheck {
   bool failed = false;  // one that is there could not be loaded (already reported)
 };
 
+// A database that is there, and what reading it whole found.
+struct DatabaseLoad {
+  std::string path;
+  platform::FileStamp stamp;
+  bool failed = false;
+  std::string reason;  // why it could not be loaded
+};
+
+// Reads one database whole into the searches' shared snapshots, where the scan finds it.
+void LoadDatabase(DatabaseLoad& load) {
+  sigdb::TFileSearch probe;
+  probe.SetFilename(load.path);
+  // An empty database holds no entry, and that is no error; anything else that leaves no
+  // block (too large, unreadable, no regular file) is.
+  const bool empty = load.stamp.size == 0 && probe.LoadFoundEmpty();
+  if (probe.Filename().empty() && !empty) {
+    load.failed = true;
+    load.reason = probe.LoadError();
+  }
+}
+
+// Reads the databases side by side: most of reading a large one is the system backing fresh
+// memory, which two processors do at once. The first is read on this thread; a database whose
+// thread cannot be started is read here too.
+void LoadDatabases(std::vector<DatabaseLoad>& loads) {
+  std::vector<std::exception_ptr> failures(loads.size());
+  auto load = [&loads, &failures](size_t n) {
+    try {
+      LoadDatabase(loads[n]);
+    } catch (...) {
+      failures[n] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t n = 1; n < loads.size(); ++n) {
+    try {
+      threads.emplace_back(load, n);
+    } catch (const std::system_error&) {
+      load(n);
+    }
+  }
+  if (!loads.empty()) load(0);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+}
+
 // Looks at each database that the scan reads, following symbolic links. A missing hash or
 // window database is a warning; one that is there but cannot be read whole is reported once
 // with the reason, here, so that the per-file lookups, which find nothing in it, stay silent.
@@ -180,6 +229,7 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
   DatabaseCheck check;
   std::string first_missing_reason;
   std::vector<std::string> warnings;
+  std::vector<DatabaseLoad> loads;
   for (const char* name : {"database.db", "tdb.ldb", "heuristics.db"}) {
     const bool is_heuristics = std::string_view(name) == "heuristics.db";
     if (is_heuristics && !heuristics) continue;
@@ -195,17 +245,13 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
       continue;
     }
     check.usable = true;
-    if (is_heuristics) continue;
-    sigdb::TFileSearch probe;
-    probe.SetFilename(path);
-    // An empty database holds no entry, and that is no error; anything else that leaves no
-    // block (too large, unreadable, no regular file) is.
-    const bool empty = stamp.size == 0 && probe.LoadFoundEmpty();
-    if (probe.Filename().empty() && !empty) {
-      PrintError(DisplayText(path) +
-                 ": cannot be loaded: " + DisplayText(probe.LoadError()));
-      check.failed = true;
-    }
+    if (!is_heuristics) loads.push_back(DatabaseLoad{path, stamp, false, {}});
+  }
+  LoadDatabases(loads);
+  for (const DatabaseLoad& load : loads) {
+    if (!load.failed) continue;
+    PrintError(DisplayText(load.path) + ": cannot be loaded: " + DisplayText(load.reason));
+    check.failed = true;
   }
   if (!check.usable) {
     PrintError(DisplayText(db_dir) + ": no database to scan with (database.db, tdb.ldb" +

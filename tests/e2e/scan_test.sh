@@ -310,7 +310,13 @@ expect_eq "database too large: reported once" "nerlo-scan: $work/db-big/database
 expect_eq "database too large: summary" "$(summary_of 3 0 0)" "$summary"
 run_scan --db-dir "$work/db-big" "$found/heur.txt"
 expect_eq "database too large but found: status" 1 "$status"
-rm -f "$work/db-big/database.db"
+# Both read side by side, and both reported, in the order of their names.
+truncate -s 2G "$work/db-big/tdb.ldb"
+run_scan --db-dir "$work/db-big" "$clean"
+expect_eq "both databases too large: reported in order" "nerlo-scan: $work/db-big/database.db: cannot be loaded: the file is too large
+nerlo-scan: $work/db-big/tdb.ldb: cannot be loaded: the file is too large" "$(cat "$work/err")"
+expect_eq "both databases too large: status" 2 "$status"
+rm -f "$work/db-big/database.db" "$work/db-big/tdb.ldb"
 
 # A database that is no regular file holds nothing, and that is no empty database.
 mkdir -p "$work/db-fifo"
