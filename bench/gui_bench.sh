@@ -19,7 +19,9 @@ files="${NERLO_BENCH_FILES:-3000}"
 if [ -z "${DISPLAY:-}" ] && [ -z "${NERLO_IN_XVFB:-}" ]; then
   command -v xvfb-run >/dev/null || { echo "no display and no xvfb-run" >&2; exit 1; }
   export NERLO_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$runs"
+  # -noreset: by default the server resets when its last client leaves, and a launcher started
+  # right then could not open the display.
+  exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" "$build" "$runs"
 fi
 
 cmake --build "$build" -j2 --target nerlo nerlo-scan nerlo-desktop-bench default_databases >/dev/null
@@ -96,20 +98,34 @@ if lat:
           f"max {lat[-1]:.1f} ms")
 
 # Launcher on screen after start; peak memory once idle.
-appear, peak = [], []
+appear, peak, missed = [], [], 0
 env = dict(os.environ, XDG_CONFIG_HOME=tempfile.mkdtemp(prefix="nerlo-gui-bench-cfg"))
 for _ in range(runs):
     start = time.monotonic()
-    p = subprocess.Popen([desktop], env=env, stderr=subprocess.DEVNULL)
-    while True:
+    errors = tempfile.TemporaryFile()
+    p = subprocess.Popen([desktop], env=env, stderr=errors)
+    seen = False
+    while time.monotonic() - start <= 20:
         r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(p.pid),
                             "--name", "^Nerlo$"], capture_output=True)
         if r.returncode == 0 and r.stdout.strip():
+            seen = True
             break
-        if time.monotonic() - start > 20:
+        if p.poll() is not None:
             break
         time.sleep(0.005)
-    appear.append(time.monotonic() - start)
+    # A launcher never seen is no time: it is counted apart, with what the program was doing.
+    if seen:
+        appear.append(time.monotonic() - start)
+    else:
+        missed += 1
+        errors.seek(0)
+        said = errors.read().decode(errors="replace").strip()
+        print(f"launcher not seen (the program has "
+              f"{'exited with ' + str(p.returncode) if p.poll() is not None else 'not exited'}"
+              f"{', saying: ' + said if said else ''})")
+        if p.poll() is not None:
+            continue
     time.sleep(1.0)
     with open(f"/proc/{p.pid}/status") as s:
         for line in s:
@@ -117,6 +133,10 @@ for _ in range(runs):
                 peak.append(int(line.split()[1]) / 1024)
     p.send_signal(signal.SIGTERM)
     p.wait()
-print(f"launcher visible after start: median {statistics.median(appear) * 1000:.0f} ms "
-      f"(max {max(appear) * 1000:.0f} ms); idle peak memory median {statistics.median(peak):.1f} MB")
+shown = (f"median {statistics.median(appear) * 1000:.0f} ms (max {max(appear) * 1000:.0f} ms)"
+         if appear else "never")
+print(f"launcher visible after start: {shown}, not seen in {missed} of {runs} starts; "
+      f"idle peak memory median {statistics.median(peak) if peak else float('nan'):.1f} MB")
+if missed:
+    sys.exit(1)
 PY
