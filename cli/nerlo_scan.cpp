@@ -14,8 +14,10 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <latch>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -182,50 +184,89 @@ struct DatabaseLoad {
   std::string reason;  // why it could not be loaded
 };
 
-// Reads one database whole into the searches' shared snapshots, where the scan finds it.
-void LoadDatabase(DatabaseLoad& load) {
-  sigdb::TFileSearch probe;
-  probe.SetFilename(load.path);
+// Reads one database whole into the searches' shared snapshots, where the scan finds it;
+// returns the search that holds it.
+std::unique_ptr<sigdb::TFileSearch> LoadDatabase(DatabaseLoad& load) {
+  auto probe = std::make_unique<sigdb::TFileSearch>();
+  probe->SetFilename(load.path);
   // An empty database holds no entry, and that is no error; anything else that leaves no
   // block (too large, unreadable, no regular file) is.
-  const bool empty = load.stamp.size == 0 && probe.LoadFoundEmpty();
-  if (probe.Filename().empty() && !empty) {
+  const bool empty = load.stamp.size == 0 && probe->LoadFoundEmpty();
+  if (probe->Filename().empty() && !empty) {
     load.failed = true;
-    load.reason = probe.LoadError();
+    load.reason = probe->LoadError();
   }
+  return probe;
 }
 
 // Reads the databases side by side: most of reading a large one is the system backing fresh
-// memory, which two processors do at once. The first is read on this thread; a database whose
-// thread cannot be started is read here too.
-void LoadDatabases(std::vector<DatabaseLoad>& loads) {
-  std::vector<std::exception_ptr> failures(loads.size());
-  auto load = [&loads, &failures](size_t n) {
-    try {
-      LoadDatabase(loads[n]);
-    } catch (...) {
-      failures[n] = std::current_exception();
+// memory, which two processors do at once. Each is then indexed by the thread that read it,
+// while the scan begins: the first lookup in a database waits for its index, and the others
+// keep the processors busy meanwhile. The first database is read and indexed on this thread,
+// while the others are still read; a database whose thread cannot be started is read here
+// too, and indexed at its first lookup.
+class DatabaseLoader {
+ public:
+  DatabaseLoader() = default;
+  DatabaseLoader(const DatabaseLoader&) = delete;
+  DatabaseLoader& operator=(const DatabaseLoader&) = delete;
+  // Waits for the indexes still being built.
+  ~DatabaseLoader() {
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  // Returns once every database of loads is read, and its outcome set. Called once.
+  void Load(std::vector<DatabaseLoad>& loads) {
+    failures_.assign(loads.size(), nullptr);
+    // A member, not a local: a thread may still be leaving count_down when the wait ends.
+    read_.emplace(static_cast<std::ptrdiff_t>(loads.size()));
+    // loads is touched only before the read is counted, while this call still waits.
+    auto load = [this, &loads](size_t n) -> std::unique_ptr<sigdb::TFileSearch> {
+      std::unique_ptr<sigdb::TFileSearch> search;
+      try {
+        search = LoadDatabase(loads[n]);
+      } catch (...) {
+        failures_[n] = std::current_exception();
+      }
+      read_->count_down();
+      return search;
+    };
+    threads_.reserve(loads.size());
+    for (size_t n = 1; n < loads.size(); ++n) {
+      try {
+        threads_.emplace_back([load, n] {
+          if (const auto search = load(n)) PrepareIndex(*search);
+        });
+      } catch (const std::system_error&) {
+        load(n);
+      }
     }
-  };
-  std::vector<std::thread> threads;
-  for (size_t n = 1; n < loads.size(); ++n) {
+    if (!loads.empty())
+      if (const auto search = load(0)) PrepareIndex(*search);
+    read_->wait();
+    for (const std::exception_ptr& failure : failures_)
+      if (failure) std::rethrow_exception(failure);
+  }
+
+ private:
+  // An index that cannot be built now is built at the database's first lookup.
+  static void PrepareIndex(const sigdb::TFileSearch& search) noexcept {
     try {
-      threads.emplace_back(load, n);
-    } catch (const std::system_error&) {
-      load(n);
+      search.PrepareIndex();
+    } catch (...) {
     }
   }
-  if (!loads.empty()) load(0);
-  for (std::thread& thread : threads) thread.join();
-  for (const std::exception_ptr& failure : failures)
-    if (failure) std::rethrow_exception(failure);
-}
+
+  std::vector<std::exception_ptr> failures_;
+  std::optional<std::latch> read_;
+  std::vector<std::thread> threads_;
+};
 
 // Looks at each database that the scan reads, following symbolic links. A missing hash or
 // window database is a warning; one that is there but cannot be read whole is reported once
 // with the reason, here, so that the per-file lookups, which find nothing in it, stay silent.
 // heuristics.db is only looked for: the scan's show handling loads and reports it.
-DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
+DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics, DatabaseLoader& loader) {
   DatabaseCheck check;
   std::string first_missing_reason;
   std::vector<std::string> warnings;
@@ -247,7 +288,7 @@ DatabaseCheck CheckDatabases(const std::string& db_dir, bool heuristics) {
     check.usable = true;
     if (!is_heuristics) loads.push_back(DatabaseLoad{path, stamp, false, {}});
   }
-  LoadDatabases(loads);
+  loader.Load(loads);
   for (const DatabaseLoad& load : loads) {
     if (!load.failed) continue;
     PrintError(DisplayText(load.path) + ": cannot be loaded: " + DisplayText(load.reason));
@@ -405,7 +446,9 @@ int Main(int argc, char** argv) {
   const std::string db_dir = set.folder;
 
   if (!options.quiet) std::cout << "Databases: " << DisplayText(db_dir) << std::endl;
-  const DatabaseCheck databases = CheckDatabases(db_dir, options.heuristics);
+  // Outlives the scan, whose first lookups may wait for the indexes it builds.
+  DatabaseLoader loader;
+  const DatabaseCheck databases = CheckDatabases(db_dir, options.heuristics, loader);
   if (!databases.usable) return kExitError;
   bool error = databases.failed;
 

@@ -396,6 +396,10 @@ void TFileSearch::SetClockForTesting(int64_t (*now_ns)()) {
   clock_now_ns.store(now_ns != nullptr ? now_ns : &SystemNowNs, std::memory_order_relaxed);
 }
 
+void TFileSearch::PrepareIndex() const {
+  if (snapshot_ != nullptr) snapshot_->Index();
+}
+
 bool TFileSearch::UseIndex() {
   const DatabaseSnapshot* snapshot = snapshot_.get();
   if (snapshot == nullptr || BlockStart() != snapshot->bytes.get() ||

@@ -125,6 +125,12 @@ class TFileSearch : public TBaseSearch {
   // pattern, a pattern standing at too many places, or no database held.
   bool Indexed() { return UseIndex(); }
 
+  // Builds the index of the database held now, unless it is built already, so that the first
+  // search through it need not wait for it; any thread may build the index of a snapshot that
+  // another is searching (that search waits for it). Does nothing when no database is held or
+  // the memory for the index cannot be had.
+  void PrepareIndex() const;
+
   // A search to be made next, for pattern, through search as it holds its database then.
   struct Lookup {
     TFileSearch* search;

@@ -532,6 +532,36 @@ TEST(FileSearch, IndexedSearchOfAnEntryInALargeDatabase) {
   EXPECT_EQ(AllMatches(search), (Offsets{32 + 1 + 40}));
 }
 
+// nerlo-scan has a database indexed by the thread that read it while the scan's own searches
+// begin: a search that comes first waits for that index, and finds what the skip table finds.
+TEST(FileSearch, AnIndexPreparedOnAnotherThreadServesTheSearchesOfThisOne) {
+  TempDir dir;
+  std::mt19937 random(5);
+  std::string text;
+  std::vector<std::string> entries;
+  for (int i = 0; i < 40000; ++i) {
+    entries.push_back(RandomText(random, 32, "0123456789abcdef"));
+    text += entries.back() + "\n";
+  }
+  WriteFile(dir / "tdb.ldb", text);
+  TFileSearch idle;
+  idle.PrepareIndex();  // nothing held: nothing to do
+  for (int round = 0; round < 5; ++round) {
+    WriteFile(dir / "tdb.ldb", text + std::to_string(round));  // a fresh snapshot each round
+    TFileSearch reader;
+    reader.SetFilename(dir / "tdb.ldb");
+    std::thread preparer([&reader] { reader.PrepareIndex(); });
+    TFileSearch search;
+    search.SetFilename(dir / "tdb.ldb");
+    for (int i : {3, 20000, 39999}) {
+      search.SetPattern(entries[static_cast<size_t>(i)]);
+      EXPECT_TRUE(search.Indexed());
+      EXPECT_EQ(AllMatches(search), Search(text, entries[static_cast<size_t>(i)])) << i;
+    }
+    preparer.join();
+  }
+}
+
 // A database written moments ago is read again at most once a second, and a read that finds
 // the same bytes keeps the snapshot (and so its index).
 TEST(FileSearch, AFreshDatabaseIsNotReadForEverySetting) {
