@@ -39,6 +39,7 @@ void ReadWhole(platform::File& file, int64_t limit, ExaminedBytes& out,
   FileBytes& buffer = out.bytes;
   buffer.clear();
   out.reason.clear();
+  out.whole = true;
   const int64_t size = file.Stamp().size;
   if (size >= limit) {
     out.outcome = ExaminedBytes::Outcome::kTooLarge;
@@ -125,8 +126,9 @@ void DigestBytes(ExaminedBytes& out, const THeuristicScanner* scanner,
 }
 
 TReadAhead::TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit,
-                       const ThreadStarter& start)
+                       const ThreadStarter& start, size_t kept_bytes)
     : size_limit_(size_limit),
+      kept_bytes_(kept_bytes),
       depth_(std::max<size_t>(depth, 1)),
       max_bytes_(max_bytes),
       batch_(BatchSize()),
@@ -312,6 +314,17 @@ bool TReadAhead::TakeUnstarted(size_t most, std::vector<std::shared_ptr<Job>>& i
   return !intake.empty();
 }
 
+void TReadAhead::KeepPrefix(Job& job) const {
+  ExaminedBytes& result = job.result;
+  if (!result.heuristics_searched || result.bytes.size() <= kept_bytes_) return;
+  // A buffer of its own for the prefix, so that the file's whole buffer is freed now.
+  FileBytes prefix(result.bytes.begin(),
+                   result.bytes.begin() + static_cast<ptrdiff_t>(kept_bytes_));
+  result.bytes.swap(prefix);
+  result.whole = false;
+  job.cut = true;
+}
+
 void TReadAhead::Run() {
   // The lanes outlive each intake: a lane whose file has ended takes the next file read at
   // once, so that the long files, which hold most of the bytes, are hashed side by side with
@@ -373,13 +386,29 @@ void TReadAhead::Run() {
     ended.clear();
     lanes.Run(kRunBlocks, ended);
     for (const sigdb::MD5Lanes::Ended& done : ended) {
-      in_lane[done.tag]->result.md5_text = sigdb::MD5DigestText(done.digest);
+      Job& job = *in_lane[done.tag];
+      job.result.md5_text = sigdb::MD5DigestText(done.digest);
+      KeepPrefix(job);
       finished.push_back(std::move(in_lane[done.tag]));
     }
 
     lock.lock();
     if (!intake.empty()) --running_;
-    for (const std::shared_ptr<Job>& job : finished) job->done = true;
+    for (const std::shared_ptr<Job>& job : finished) {
+      job->done = true;
+      // A dropped job's bytes left the budget when it was dropped.
+      if (job->cut && !job->dropped) {
+        const int64_t kept = static_cast<int64_t>(job->result.bytes.size());
+        if (job->bytes > kept) {
+          held_bytes_ -= job->bytes - kept;
+          job->bytes = kept;
+          if (budget_blocked_) {
+            budget_blocked_ = false;
+            work_.notify_all();
+          }
+        }
+      }
+    }
     if (!intake.empty() || !finished.empty()) idle_.notify_all();
     if (!finished.empty()) {
       // Jobs dropped meanwhile go now, with their bytes, outside the lock.

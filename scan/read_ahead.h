@@ -40,6 +40,10 @@ struct ExaminedBytes {
   // heuristics_searched is set (the search is skipped while the heuristics switch is off).
   std::vector<size_t> heuristic_hits;
   bool heuristics_searched = false;
+  // False when bytes holds only the file's first bytes (a read-ahead that keeps a prefix cut
+  // the rest once the file was hashed and searched): md5_text and heuristic_hits still
+  // describe the whole file as it was read.
+  bool whole = true;
 };
 
 // Reads the open file from its current position to its end into out, refusing to hold
@@ -79,8 +83,15 @@ class TReadAhead {
   // been taken, and is then read in its turn. A helper that cannot be started (start raises
   // std::system_error) is done without: ThreadCount and StartError tell it, and with none
   // every file is read by the caller. Nothing started is left running when this raises.
+  //
+  // kept_bytes: once a file has been hashed and searched for the heuristic strings, only its
+  // first kept_bytes bytes are kept for the taker (whole set to false), and the rest goes back
+  // to the budget at once instead of when the walk takes the file, which may be long after
+  // (the walk waits for the files before it in its order). A file that was not searched is
+  // kept whole, since its taker may still have to search it.
   TReadAhead(size_t threads, size_t depth, int64_t max_bytes, int64_t size_limit,
-             const ThreadStarter& start = StartThread);
+             const ThreadStarter& start = StartThread, size_t kept_bytes = kKeepWhole);
+  static constexpr size_t kKeepWhole = static_cast<size_t>(-1);
   // Drops every job and ends the helper threads.
   ~TReadAhead();
   TReadAhead(const TReadAhead&) = delete;
@@ -123,6 +134,7 @@ class TReadAhead {
     platform::File file;
     const THeuristicScanner* scanner = nullptr;
     int64_t bytes = 0;  // what the job holds against max_bytes once started
+    bool cut = false;   // its bytes were cut to the kept prefix: bytes is to be lowered
     bool started = false;
     bool done = false;
     bool dropped = false;  // by Clear: a helper holding it lets go without finishing it
@@ -130,6 +142,8 @@ class TReadAhead {
   };
 
   void Run();
+  // Cuts the finished job's bytes to the kept prefix when it was searched and is longer.
+  void KeepPrefix(Job& job) const;
   // Lock held. Begins up to most of the first files not begun that fit the byte budget (one
   // intake holds at most kBatchBytes, or one larger file), appending them to intake.
   bool TakeUnstarted(size_t most, std::vector<std::shared_ptr<Job>>& intake);
@@ -140,6 +154,7 @@ class TReadAhead {
   void WakeForBatch();
 
   const int64_t size_limit_;
+  const size_t kept_bytes_;
   const size_t depth_;
   const int64_t max_bytes_;
   const size_t batch_;     // the most files one helper holds at once

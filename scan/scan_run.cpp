@@ -23,6 +23,11 @@ static_assert(kSizeLimit < static_cast<int64_t>(kKeptBlockBytes));
 constexpr size_t kKeptFreeBytes = 128 << 20;
 static_assert(kReadAheadBytes < static_cast<int64_t>(kKeptFreeBytes));
 
+// The bytes of a file that the checks after the fingerprints read: up to the end of the last
+// byte window. A file cut to these yields the same windows as the whole file, since every
+// window that fits in the whole file fits in them.
+constexpr size_t kWindowBytes = static_cast<size_t>(kByteWindows.back().last) + 1;
+
 }  // namespace
 
 TScanRun::TScanRun(ScanView& view, const ScanSettings& settings, std::string database_directory)
@@ -188,7 +193,10 @@ const THeuristicScanner* TScanRun::HeuristicScanner() {
 }
 
 void TScanRun::SetReadAheadThreads(size_t threads) {
-  read_ahead_ = std::make_unique<TReadAhead>(threads, kReadAheadDepth, kReadAheadBytes, kSizeLimit);
+  // A file read ahead waits for the walk with only the bytes that its windows need: the rest
+  // of the budget goes to the files being read and hashed.
+  read_ahead_ = std::make_unique<TReadAhead>(threads, kReadAheadDepth, kReadAheadBytes, kSizeLimit,
+                                             StartThread, kWindowBytes);
 }
 
 void TScanRun::ffUpcoming(TFileFind&, const platform::DirectoryRef& directory,
@@ -350,19 +358,22 @@ void TScanRun::ffMatch(TFileFind& sender) {
   FileInHand file{
       sender.LastMatch(), sender.LastDirectory(), sender.LastName(), examined.stamp, {}};
   if (!CheckRead(file.path, examined)) return;
-  file.content.bytes = {reinterpret_cast<const char*>(examined.bytes.data()),
-                        examined.bytes.size()};
-  file.content.md5_text = examined.md5_text;
+  // Bytes cut to the windows' prefix tell a deletion nothing of the whole file.
+  if (examined.whole) {
+    file.content.bytes = {reinterpret_cast<const char*>(examined.bytes.data()),
+                          examined.bytes.size()};
+    file.content.md5_text = examined.md5_text;
+  }
 
   // Once a detection has removed the file, nothing more is looked for in it but the hash.
   bool gone = CheckHeuristics(file, examined);
   if (CheckHash(file, examined.md5_text)) gone = true;
 
-  // The extractor holds this file's bytes, or none once the file is gone: never those of the
-  // file before it.
+  // The extractor holds this file's bytes (or as many as its windows need), or none once the
+  // file is gone: never those of the file before it.
   if (gone) examined.bytes.clear();
   hx.LoadBytes(std::move(examined.bytes), file.path);
-  if (gone)
+  if (gone || !examined.whole)
     file.content = {};
   else
     file.content.bytes = hx.Data();

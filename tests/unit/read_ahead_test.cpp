@@ -87,6 +87,50 @@ TEST(ReadAhead, ResultsComeBackInOrderWithinTheByteBudget) {
   EXPECT_EQ(ahead.TakeFront().outcome, Outcome::kDeferred);
 }
 
+// With a kept prefix, a file hashed and searched waits for the walk with only its first bytes,
+// its digest and hits still those of the whole file, and its room goes back to the budget at
+// once: three files that fit the budget only one at a time are all read before the walk takes
+// any. A file that was not searched, and one no longer than the prefix, come back whole.
+TEST(ReadAhead, FilesWaitingForTheWalkKeepOnlyTheirPrefix) {
+  TempDir dir;
+  THeuristicScanner scanner;
+  scanner.Load(std::vector<std::string>{"head", "tail"});
+  std::vector<std::string> contents;
+  for (int i = 0; i < 3; ++i)
+    contents.push_back("head" + std::string(800, static_cast<char>('a' + i)) + "tail");
+  contents.push_back(std::string(50, 'z'));
+  for (size_t i = 0; i < contents.size(); ++i)
+    WriteFile(dir / ("f" + std::to_string(i)), contents[i]);
+
+  TReadAhead ahead(2, /*depth=*/3, /*max_bytes=*/1000, /*size_limit=*/1500, StartThread,
+                   /*kept_bytes=*/50);
+  for (size_t i = 0; i < 3; ++i)
+    ahead.Submit(nullptr, "f" + std::to_string(i), OpenFile(dir / ("f" + std::to_string(i))), 0,
+                 &scanner);
+  // Without the room given back, the second file would wait for the first to be taken.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ahead.OpenFiles() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(ahead.OpenFiles(), 0u);
+  for (size_t i = 0; i < 3; ++i) {
+    const ExaminedBytes got = ahead.TakeFront();
+    ASSERT_EQ(got.outcome, Outcome::kRead) << i;
+    EXPECT_FALSE(got.whole);
+    EXPECT_EQ(std::string(got.bytes.begin(), got.bytes.end()), contents[i].substr(0, 50));
+    EXPECT_EQ(got.md5_text, nerlo::testing::Md5Text(contents[i]));
+    EXPECT_EQ(got.heuristic_hits, (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(got.stamp.size, 808);
+  }
+  ahead.Submit(nullptr, "f0", OpenFile(dir / "f0"), 0, nullptr);
+  ahead.Submit(nullptr, "f3", OpenFile(dir / "f3"), 0, &scanner);
+  for (size_t i : {0, 3}) {
+    const ExaminedBytes got = ahead.TakeFront();
+    ASSERT_EQ(got.outcome, Outcome::kRead) << i;
+    EXPECT_TRUE(got.whole);
+    EXPECT_EQ(std::string(got.bytes.begin(), got.bytes.end()), contents[i]);
+  }
+}
+
 // A helper that cannot be started leaves fewer helpers (or none: the caller reads), never a
 // thread left running when the constructor returns or raises.
 TEST(ReadAhead, HelpersThatCannotStartAreDoneWithout) {
