@@ -140,6 +140,9 @@ void TScanRun::FormShow() {
   hash_database_path_ = database_directory_ + "database.db";
   hash_database_checked_ns_ = kNotChecked;
   window_database_checked_ns_ = kNotChecked;
+  // A million signatures take a few tenths of a second to read and index; the windows answer
+  // meanwhile.
+  preload_.Start({hash_database_path_, window_database_path_});
   RemovedCount_ = 0;
   ScannedCount_ = 0;
   InfectedCount_ = 0;
@@ -300,6 +303,7 @@ bool TScanRun::CheckHeuristics(const FileInHand& file, ExaminedBytes& examined) 
 }
 
 bool TScanRun::CheckHash(const FileInHand& file, const std::string& md5_text) {
+  if (hash_database_checked_ns_ == kNotChecked) preload_.Await(hash_database_path_);
   RefreshDatabase(pattern, hash_database_path_, hash_database_checked_ns_);
   pattern.SetPattern(v3.Encode(kCipherKey, md5_text));
   bool gone = false;
@@ -321,6 +325,7 @@ bool TScanRun::CheckWindows(const FileInHand& file) {
     window_signatures_[windows] = v.Encode(kCipherKey, hx.SelectionHexText());
   }
   if (windows == 0) return false;
+  if (window_database_checked_ns_ == kNotChecked) preload_.Await(window_database_path_);
   RefreshDatabase(window_search_, window_database_path_, window_database_checked_ns_);
   sigdb::TFileSearch::Lookup lookups[kByteWindows.size()];
   for (size_t n = 0; n < windows; ++n) lookups[n] = {&window_search_, window_signatures_[n]};

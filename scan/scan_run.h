@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/database_preload.h"
 #include "scan/deletion_batch.h"
 #include "scan/file_find.h"
 #include "scan/heuristic_scanner.h"
@@ -73,10 +74,12 @@ class TScanRun {
   TScanRun& operator=(const TScanRun&) = delete;
 
   // The show handling, before every scan: waits for lookups still running from an earlier
-  // scan, loads the heuristic strings from heuristics.db, sets the window-database path and
-  // zeroes the counters. A heuristics.db that cannot be loaded leaves the previous strings in
-  // place; the path and counters are still set, and then the error (EFOpenError or
-  // EStringListError) is raised for the caller to report.
+  // scan, loads the heuristic strings from heuristics.db, sets the window-database path,
+  // begins reading database.db and tdb.ldb in the background (their first lookups wait for
+  // those reads, running messages meanwhile) and zeroes the counters. A heuristics.db that
+  // cannot be loaded leaves the previous strings in place; the paths and counters are still
+  // set, the reads begun, and then the error (EFOpenError or EStringListError) is raised for
+  // the caller to report.
   void FormShow();
 
   // The walk's per-file event: examines the file that the walk reports (sender.LastDirectory()
@@ -275,6 +278,8 @@ class TScanRun {
   sigdb::TFileSearch window_search_;
   // The signatures of the file in hand's windows, in window order.
   std::string window_signatures_[kByteWindows.size()];
+  // database.db and tdb.ldb read and indexed while the walk begins.
+  TDatabasePreload preload_;
 
   TWorker* const workers_[8] = {&Worker1, &Worker2, &Worker3, &Worker4,
                                 &Worker5, &Worker6, &Worker7, &Worker8};

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "held_threads.h"
 #include "platform/message_queue.h"
 #include "sigdb/md5.h"
 #include "test_util.h"
@@ -246,34 +247,6 @@ TEST(ReadAhead, FilesHandedOverInBatchesComeBackInOrder) {
   }
 }
 
-// Helper threads held at their start until the test lets them go.
-class HeldHelpers {
- public:
-  ThreadStarter Starter() {
-    return [this](std::function<void()> body) {
-      return std::thread([this, body = std::move(body)] {
-        {
-          std::unique_lock<std::mutex> lock(mutex_);
-          go_.wait(lock, [this] { return released_; });
-        }
-        body();
-      });
-    };
-  }
-  void Release() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      released_ = true;
-    }
-    go_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable go_;
-  bool released_ = false;
-};
-
 class HookQueue : public platform::PlainMessageQueue {
  public:
   void ProcessMessages() override {
@@ -290,7 +263,7 @@ TEST(ReadAhead, ClearWhileTheReportedFileIsAwaitedDropsTheLine) {
   TempDir dir;
   for (int i = 0; i < 6; ++i)
     WriteFile(dir / ("f" + std::to_string(i)), "bytes " + std::to_string(i));
-  HeldHelpers helpers;
+  nerlo::testing::HeldThreads helpers;
   HookQueue queue;
   platform::InstallMessageQueue(&queue);
   {
